@@ -1,0 +1,44 @@
+// The one logging facility of the system.
+//
+// Every message is formatted with printf rules and written, exactly as
+// formatted and with no newline added, to the stream held by
+// librunlog_to_module_ptr (standard output when that is null). Only levels 7
+// and below are written: 3 is for reports and errors, 7 for lock failures and
+// settings traces, 8 (debug) is never written.
+//
+// Thread safety: QV_LOG may be called from any thread; each message is one
+// vfprintf call, which stdio serialises. librunlog_to_module_ptr is meant to
+// be set once at start-up, before other threads run.
+#pragma once
+
+#include <cstdio>
+
+extern "C" {
+// The platform log library's stream. Null means standard output.
+extern FILE* librunlog_to_module_ptr;
+}
+
+namespace qvlog {
+
+constexpr int kMaxWrittenLevel = 7;
+constexpr int kDebug = 8;
+
+// Writes fmt with its arguments when level <= kMaxWrittenLevel.
+void write(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// True when a message of this level would be written.
+inline bool enabled(int level) { return level <= kMaxWrittenLevel; }
+
+}  // namespace qvlog
+
+// Every message starts with the fixed prefix, called with the source file's
+// name and line.
+#define QV_LOG(level, fmt, ...) \
+  ::qvlog::write((level), "(%s:%d)[~~~~quorvel~~~~]" fmt, __FILE__, __LINE__, ##__VA_ARGS__)
+
+// Writes one short trace line to standard output (the framework's progress
+// trace). withNewline=false writes the text alone. Flushed at once, so a
+// reader of a pipe sees it in order with the events.
+namespace qvlog {
+void trace(const char* text, bool withNewline = true);
+}

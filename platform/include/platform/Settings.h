@@ -1,0 +1,64 @@
+// The settings manager: typed values (int, boolean, string) by category
+// number and key, kept in SQLite under QUORVEL_HOME ("settings.db").
+//
+// Categories: 1 "QVCore.DCD", 6 "QVCore.Service", 7 "QVCore.Storage",
+// 8 "QVCore.System", 9 "QVCore.UI", 10 "QVNewsReader.UI", 11 "QVCore.Bypass"
+// (the "Bypass." keys), 12 "QVDevice" (device facts read by the facade);
+// 13 means "no category".
+//
+// Threads: every operation may be called from any thread; calls are
+// serialised inside. A write is durable when the call returns.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+class QuorvelSettingMgr {
+ public:
+  static constexpr int kNoCategory = 13;
+
+  enum class Type { INT, BOOLEAN, STRING };
+  struct Entry {
+    int category;
+    std::string key;
+    Type type;
+    std::string value;  // decimal, "true"/"false", or the UTF-8 text
+  };
+
+  // The process-wide manager, or null when the store cannot be opened (the
+  // reason is logged once).
+  static QuorvelSettingMgr* getSettingMgrInstance();
+
+  // 0 on success. A read of a missing key, or of a key stored with another
+  // type, fails and leaves value untouched.
+  int getInt(int category, const std::string& key, int& value);
+  int getBoolean(int category, const std::string& key, bool& value);
+  int getString(int category, const std::string& key, qvTypes::String& value);
+  int setInt(int category, const std::string& key, int value);
+  int setBoolean(int category, const std::string& key, bool value);
+  int setString(int category, const std::string& key, const qvTypes::String& value);
+
+  // Category number of a full setting name ("QVCore.DCD.flp20.ServerURL" is
+  // category 1); kNoCategory when the name is in none.
+  int getCategory(const qvTypes::String& fullName);
+
+  // Publishes the phone-mode change as an event (topic
+  // kSettingModeChangeTopic in NR_Constants.h, property "mode"). 0 on success.
+  int notifySettingModeChange(const std::string& mode);
+
+  // Platform extras for tools.
+  int remove(int category, const std::string& key);
+  std::vector<Entry> list();
+  static const char* categoryName(int category);  // null for an unknown number
+  // Splits a full name into category and key; false when it has no category.
+  static bool splitFullName(const std::string& fullName, int& category, std::string& key);
+
+  ~QuorvelSettingMgr();
+  class Impl;
+
+ private:
+  explicit QuorvelSettingMgr(Impl* impl);
+  Impl* mImpl;
+};
