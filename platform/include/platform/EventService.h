@@ -8,14 +8,27 @@
 // system bus.
 //
 // Threads: subscribe() and connect() are called from the main thread during
-// start-up. The first successful subscription starts the one delivery thread
-// of the process, which calls ES_EventHandler::onEvent for every matching
-// signal, one at a time, in arrival order.
+// start-up (they are safe from any thread, the delivery thread included).
+// The first successful subscription (or setStopHandler) starts the one
+// delivery thread of the process, which calls ES_EventHandler::onEvent for
+// every matching signal, one at a time, in arrival order, and the stop
+// handler for every stop signal. Publishing (through the facade) uses a
+// connection of its own, locked, so it is safe from every thread. When the
+// bus drops the connection, one line is logged and event delivery ends (the
+// thread stays only to watch stop signals); a later connect() or subscribe()
+// opens fresh connections, and the earlier subscriptions are gone with the
+// old one.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <map>
+#include <memory>
 #include <string>
+
+namespace qvbus {
+class Connection;
+}
 
 constexpr const char* kQvBusInterface = "com.kestrova.Quorvel";
 constexpr const char* kQvBusMember = "Event";
@@ -52,14 +65,61 @@ class ES_EventSubscriber {
   // with a one-line reason when the bus cannot be reached.
   static bool connect(std::string& error);
 
-  // Subscribes handler to topic. The flags and texts are the platform's
-  // reserved arguments and are ignored. 0 on success. The handler must
-  // outlive the process's event delivery.
+  // Subscribes handler to topic (an exact object path, not a prefix),
+  // connecting first when needed. The flags and texts are the platform's
+  // reserved arguments and are ignored. 0 on success; the bus has accepted
+  // the subscription by then, so events published afterwards arrive. A
+  // failure is logged and returns non-zero. The handler must outlive the
+  // process's event delivery.
   static int subscribe(const char* topic, bool reserved1, ES_EventHandler* handler,
                        const std::string& reserved2, const std::string& reserved3,
                        const std::string& reserved4, bool reserved5);
 
-  // Stops the delivery thread and closes the connections (end of process,
-  // tests). Must not be called from the delivery thread.
+  // Stops the delivery thread, closes the connections and forgets every
+  // subscription and the stop handler (end of process, tests). Must not be
+  // called from the delivery thread (it is refused there, with a log line).
   static void shutdown();
+
+  // Daemons: SIGTERM and SIGINT are blocked in every thread (call
+  // blockStopSignals on the main thread before connect, so the delivery
+  // thread inherits the mask) and the delivery thread, which watches them
+  // through a signalfd, calls handler(context) once per signal.
+  // A null handler stops the watching. The stop handler runs even when no
+  // bus is reachable or the bus connection was lost.
+  static void blockStopSignals();
+  static void setStopHandler(void (*handler)(void* context), void* context);
+};
+
+// A copy of one event, as an event monitor hands it out.
+struct ES_EventRecord {
+  std::string topic;
+  std::map<std::string, std::string> properties;  // "__QV_Event__mValue" included
+  std::string payload;                            // every byte, NUL bytes included
+};
+
+// A bus connection of its own that watches every event on a topic and the
+// topics below it, for tools (an event log) and tests. It has no thread and
+// shares nothing with ES_EventSubscriber: the owner asks for the next event.
+//
+// Threads: one object on one thread at a time.
+class ES_EventMonitor {
+ public:
+  ES_EventMonitor();
+  ~ES_EventMonitor();
+  ES_EventMonitor(const ES_EventMonitor&) = delete;
+  ES_EventMonitor& operator=(const ES_EventMonitor&) = delete;
+
+  // Connects and watches topicPrefix (an object path; "/" watches every
+  // event). Events published after it returns true are seen. False with a
+  // one-line reason.
+  bool open(const std::string& topicPrefix, std::string& error);
+
+  // The next event, waiting up to timeoutMillis (< 0: no limit). 1 with out
+  // filled, 0 when the time ran out, -1 when not open or the connection is
+  // lost (reason in error).
+  int next(ES_EventRecord& out, long timeoutMillis, std::string& error);
+
+ private:
+  std::unique_ptr<qvbus::Connection> mConnection;
+  std::deque<ES_EventRecord> mPending;
 };

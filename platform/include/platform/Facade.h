@@ -4,7 +4,9 @@
 // (keys "MSISDN", "ModelId", "SoftwareVersion", "Language",
 // "InstalledLanguages" (comma-separated), "NetworkStatus" (1 other, 2 3G),
 // "NetworkTimeAvailable"), so that a device image or a test sets them with
-// nrctl settings. The current time is the system clock.
+// nrctl settings. The current time is the system clock. A fact that is not
+// set (or set with another type) gives a non-zero result and leaves the out
+// value untouched; it is not logged here, the caller reports it.
 //
 // Threads: publishEvent may be called from any thread (the bus connection
 // used for sending is locked). The queries may be called from any thread.
@@ -26,7 +28,11 @@ class QV_EventAndStatusFacade {
 
   virtual ~QV_EventAndStatusFacade() = default;
 
-  // Publishes the event on the bus; reserved is always null. 0 on success.
+  // Publishes the event on the bus; reserved is always null. 0 on success,
+  // non-zero after one log line. The properties travel with
+  // "__QV_Event__mValue" set to mValue (replacing any such entry of the map)
+  // and the payload is every byte of mData. Needs no subscription; a
+  // connection that the bus dropped is reopened once.
   virtual int publishEvent(const QV_Event& event, void* reserved);
   // 1 other, 2 3G (0 unknown).
   virtual int getDataNetworkStatus(int& status);

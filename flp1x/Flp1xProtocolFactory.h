@@ -1,0 +1,13 @@
+// The protocol factory of flp1xsvc: serves "flp1x".
+//
+// Threads: supports is called from the event thread, create from the main
+// thread; both are stateless.
+#pragma once
+
+#include "framework/ProtocolApp.h"
+
+class Flp1xProtocolFactory : public ProtocolFactory {
+ public:
+  Protocol* create(const std::string& version) override;
+  bool supports(const std::string& version) override;
+};

@@ -1,0 +1,13 @@
+// The protocol factory of flp2svc: serves "flp20" and "flp20_s".
+//
+// Threads: supports is called from the event thread, create from the main
+// thread; both are stateless.
+#pragma once
+
+#include "framework/ProtocolApp.h"
+
+class Flp2ProtocolFactory : public ProtocolFactory {
+ public:
+  Protocol* create(const std::string& version) override;
+  bool supports(const std::string& version) override;
+};

@@ -1,0 +1,140 @@
+// The vocabulary shared by the service application and the protocol engines:
+// topics, requests, responses, pushed messages and the engine interface.
+//
+// Threads: a ProtocolRequest is handled on the run-loop (main) thread; its
+// state is also written by the event thread through cancelRequest, which is
+// why the state alone is guarded by a mutex. setType/setStatus publish on the
+// calling thread. sendTtlUpdate may be called from any thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <utility>
+
+// The protocol topics. Subscribed: update, message, retry, cancel, shutdown.
+// Published: startup, reportstatus, response, ttlupdate.
+extern const char* const PROTOCOL_TOPIC_UPDATE;
+extern const char* const PROTOCOL_TOPIC_MESSAGE;
+extern const char* const PROTOCOL_TOPIC_RETRY;
+extern const char* const PROTOCOL_TOPIC_CANCEL;
+extern const char* const PROTOCOL_TOPIC_SHUTDOWN;
+extern const char* const PROTOCOL_TOPIC_STARTUP;
+extern const char* const PROTOCOL_TOPIC_REPORTSTATUS;
+extern const char* const PROTOCOL_TOPIC_RESPONSE;
+extern const char* const PROTOCOL_TOPIC_TTLUPDATE;
+
+// Event property names.
+extern const char* const PROPERTY_PROTOCOL_VERSION;  // "protocolversion"
+extern const char* const PROPERTY_TRIGGER;           // "trigger"
+extern const char* const PROPERTY_TYPE;              // "type"
+extern const char* const PROPERTY_STATUS;            // "status"
+extern const char* const PROPERTY_CONTENT_TYPE;      // "content-type"
+// Trigger and type text of the response to a pushed message.
+extern const char* const PUSH_MESSAGE_TEXT;          // "push_message"
+
+enum Result : int32_t { SUCCESS = 0, FAILED = 1, CANCELLED = 2, WRONG_VERSION = 3 };
+
+// Request state values the framework fixes; the engines use the others.
+constexpr int REQUEST_NEW = 0;
+constexpr int REQUEST_CANCELLED = 9;
+
+class ProtocolRequest {
+ public:
+  enum Trigger : int32_t {
+    MANUAL = 0,
+    SIM = 1,
+    MASTER_RESET = 2,
+    MASTER_CLEAR = 3,
+    TTL = 4,
+    SERVER = 5,
+    SERVER_PUSH = 6,
+  };
+  enum RequestType : int32_t { CONTENT = 0, DATA = 1 };
+  enum DownloadStatus : int32_t { CONNECTING = 0, DOWNLOADING = 1, COMPLETE = 2 };
+
+  using Parameters = std::list<std::pair<std::string, std::string>>;
+
+  explicit ProtocolRequest(Trigger t);
+  ProtocolRequest(Trigger t, const Parameters& params);
+  virtual ~ProtocolRequest();
+  ProtocolRequest(const ProtocolRequest&) = delete;
+  ProtocolRequest& operator=(const ProtocolRequest&) = delete;
+
+  Trigger getTrigger() const { return mTrigger; }
+  const Parameters& getParameters() const { return mParameters; }
+
+  int getState();
+  void setState(int state);
+  // Marks the request cancelled (any thread).
+  void cancelRequest();
+
+  // Store the value, then publish a reportstatus event.
+  void setStatus(DownloadStatus status);
+  void setType(RequestType type);
+  RequestType getType() const { return mType; }
+  DownloadStatus getStatus() const { return mStatus; }
+
+  std::string statusString() const;
+  std::string typeString() const;
+
+  static Trigger triggerFromString(const std::string& text);
+  static std::string triggerToString(Trigger trigger);
+
+ private:
+  void sendStatusEvent();
+
+  Trigger mTrigger;
+  Parameters mParameters;
+  int mState;
+  pthread_mutex_t mStateMutex;
+  RequestType mType;
+  DownloadStatus mStatus;
+};
+
+struct ProtocolResponse {
+  int mCode = SUCCESS;
+  std::list<std::string> mStrings;
+};
+
+class PushMessage {
+ public:
+  PushMessage(const std::string& contentType, const std::string& charset, const std::string& body)
+      : mContentType(contentType), mCharset(charset), mBody(body) {}
+
+  const std::string& getContentType() const { return mContentType; }
+  const std::string& getCharset() const { return mCharset; }
+  const std::string& getBody() const { return mBody; }
+
+ private:
+  std::string mContentType;
+  std::string mCharset;
+  std::string mBody;
+};
+
+// A protocol engine. handleRequest and handleMessage run on the run-loop
+// thread; cancel is called from the event thread while one of them runs.
+class Protocol {
+ public:
+  explicit Protocol(int runState) : mRunState(runState) {}
+  virtual ProtocolResponse handleRequest(ProtocolRequest* request) = 0;
+  virtual bool handleMessage(PushMessage* message) = 0;
+  virtual ~Protocol() = default;
+  virtual bool suspend() = 0;
+  virtual bool resume() = 0;
+  virtual bool start() = 0;
+  virtual bool stop() = 0;
+  // True when cancellation was started or nothing was pending.
+  virtual bool cancel() = 0;
+
+ protected:
+  int mRunState;
+};
+
+// Publishes the ttlupdate event with the given interval as its value.
+void sendTtlUpdate(int ttl);
+
+// A copy of text with every CR and every LF replaced by one blank.
+std::string replaceLineBreaks(const std::string& text);

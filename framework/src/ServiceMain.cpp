@@ -1,0 +1,57 @@
+#include "framework/ServiceMain.h"
+
+#include <cstdio>
+#include <string>
+
+#include "platform/ContentCache.h"
+#include "platform/EventService.h"
+#include "platform/Home.h"
+#include "platform/Settings.h"
+
+namespace {
+
+void onStopSignal(void* context) { static_cast<ProtocolApp*>(context)->requestShutdown(); }
+
+bool checkEnvironment(const char* name) {
+  std::string error;
+  if (!qvhome::ensure(error)) {
+    std::fprintf(stderr, "%s: QUORVEL_HOME %s is not usable: %s\n", name, qvhome::path().c_str(), error.c_str());
+    return false;
+  }
+  if (QuorvelSettingMgr::getSettingMgrInstance() == nullptr) {
+    std::fprintf(stderr, "%s: cannot open the settings store under %s\n", name, qvhome::path().c_str());
+    return false;
+  }
+  if (NR_ContentCache::getInstance() == nullptr) {
+    std::fprintf(stderr, "%s: cannot open the content cache under %s\n", name, qvhome::path().c_str());
+    return false;
+  }
+  ES_EventSubscriber::blockStopSignals();
+  if (!ES_EventSubscriber::connect(error)) {
+    std::fprintf(stderr, "%s: %s\n", name, error.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int serviceMain(ProtocolFactory& factory, const ServiceMainOptions& options) {
+  if (options.traceMainSteps) std::puts("begin main function");
+  std::fflush(stdout);
+  if (!checkEnvironment(options.name)) return 1;
+  {
+    ProtocolApp app(&factory);
+    if (options.traceMainSteps) std::puts("new ProtocolApp complate.");
+    std::fflush(stdout);
+    ES_EventSubscriber::setStopHandler(&onStopSignal, &app);
+    app.init();
+    if (options.traceMainSteps) std::puts("begin run.");
+    std::fflush(stdout);
+    app.run();
+    // Deliveries end before the application they call goes away.
+    ES_EventSubscriber::shutdown();
+  }
+  std::fflush(stdout);
+  return 0;
+}

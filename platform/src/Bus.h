@@ -1,0 +1,88 @@
+// The platform's one doorway to sd-bus. Nothing outside Bus.cpp includes the
+// systemd headers; the event service and the event monitor talk to the bus
+// through Connection only.
+//
+// Wire form of an event: a signal whose object path is the topic, interface
+// kQvBusInterface, member kQvBusMember, signature a{ss}ay (properties,
+// payload).
+//
+// Threads: a Connection is not thread-safe (sd-bus connections are not).
+// Use one object from one thread at a time; the owner serialises access.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sd_bus;  // the systemd type, kept opaque here
+
+namespace qvbus {
+
+struct Message {
+  std::string path;
+  std::map<std::string, std::string> properties;
+  std::string payload;  // every byte as received, NUL bytes included
+};
+
+class Connection {
+ public:
+  // Opens a connection to the bus chosen by the environment:
+  // QUORVEL_BUS_ADDRESS when set, else the session bus when
+  // DBUS_SESSION_BUS_ADDRESS is set, else the system bus. Null with a
+  // one-line reason in error when it cannot be reached.
+  static std::unique_ptr<Connection> open(std::string& error);
+
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Where this connection went ("system bus" or the address), for messages.
+  const std::string& address() const { return mAddress; }
+
+  // Whether the connection is still usable.
+  bool isOpen() const;
+
+  // Sends one event signal and waits until it is written to the socket.
+  // False with a reason when path is not an object path or sending fails.
+  bool emit(const std::string& path, const std::map<std::string, std::string>& properties,
+            const std::string& payload, std::string& error);
+
+  // Asks the bus for every event signal on path (subtree=false) or on path
+  // and everything below it (subtree=true). Waits for the bus's answer, so
+  // events sent after the call returns are delivered. False with a reason.
+  bool addMatch(const std::string& path, bool subtree, std::string& error);
+
+  // Reads and dispatches what has arrived, without blocking, and appends the
+  // received events to out. 1 when more may be pending, 0 when idle, -1 when
+  // the connection is gone (reason in error).
+  int process(std::vector<Message>& out, std::string& error);
+
+  // What to poll for before the next process(): the socket, the poll events
+  // sd-bus asks for, and its own deadline (-1: none). Plain data, so the
+  // caller may poll without holding the lock that guards the connection.
+  struct WaitSpec {
+    int fd = -1;
+    short events = 0;
+    long timeoutMillis = -1;
+  };
+  // Fills in what to poll for after the last process(). False with a reason
+  // when the connection is gone.
+  bool prepareWait(WaitSpec& spec, std::string& error);
+
+  // Flushes and closes the sd-bus connection.
+  struct Closer {
+    void operator()(sd_bus* bus) const;
+  };
+
+ private:
+  Connection(sd_bus* bus, std::string address);
+
+  std::unique_ptr<sd_bus, Closer> mBus;
+  std::string mAddress;
+  // Filled by the match callback during process(); its address is the
+  // callback's user data, so a Connection never moves.
+  std::vector<Message> mInbox;
+};
+
+}  // namespace qvbus

@@ -1,0 +1,470 @@
+#include "platform/EventService.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "Bus.h"
+#include "BusPublish.h"
+#include "platform/Log.h"
+
+namespace {
+
+// An owned file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return mFd; }
+  void reset(int fd = -1) {
+    if (mFd >= 0) ::close(mFd);
+    mFd = fd;
+  }
+
+ private:
+  int mFd = -1;
+};
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// poll() with a timeout in milliseconds (< 0: no limit); EINTR counts as
+// "nothing happened".
+int pollFor(struct pollfd* fds, nfds_t count, long timeoutMillis) {
+  int timeout = timeoutMillis < 0 ? -1 : (timeoutMillis > INT_MAX ? INT_MAX : static_cast<int>(timeoutMillis));
+  int r = ::poll(fds, count, timeout);
+  if (r < 0 && errno == EINTR) return 0;
+  return r;
+}
+
+// Set on the delivery thread, so that calls it must not make are refused.
+thread_local bool tOnDeliveryThread = false;
+
+// The process's event service: one receiving connection processed by the
+// delivery thread, one sending connection shared under a lock, and the
+// watch on the stop signals.
+//
+// Locks, taken in this order and never the other way round:
+//   mLifecycleLock: connect, subscribe, setStopHandler, shutdown. Never
+//                   taken by the delivery thread, so shutdown may join it
+//                   while holding the lock.
+//   mRecvLock:      mRecv and mRecvFailed. The delivery thread holds it
+//                   while it processes, never while it polls or calls out.
+//   mSendLock:      mSend.
+//   mStateLock:     mHandlers, the stop handler, mThreadEnded.
+// mWake and mSignalFd are replaced only while the delivery thread is not
+// running (under mLifecycleLock), so it reads them without a lock.
+class EventService {
+ public:
+  static EventService& get() {
+    // Never destroyed: the delivery thread may still run while the process
+    // exits, and a joinable std::thread must not be destroyed.
+    static EventService* service = new EventService;
+    return *service;
+  }
+
+  bool connect(std::string& error) {
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    return connectLocked(error);
+  }
+
+  int subscribe(const char* topic, ES_EventHandler* handler) {
+    if (topic == nullptr || handler == nullptr) {
+      QV_LOG(3, "Cannot subscribe: %s", topic == nullptr ? "no topic" : "no handler");
+      return -1;
+    }
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    std::string error;
+    if (!connectLocked(error)) {
+      QV_LOG(3, "Cannot subscribe to %s: %s", topic, error.c_str());
+      return -1;
+    }
+    bool known;
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      known = mHandlers.count(topic) != 0;
+    }
+    if (!known) {
+      bool added;
+      {
+        std::lock_guard<std::mutex> guard(mRecvLock);
+        added = mRecv->addMatch(topic, false, error);
+      }
+      // The match call may have read signals into the connection's queue
+      // behind the delivery thread's back: let it look again.
+      wake();
+      if (!added) {
+        QV_LOG(3, "Cannot subscribe to %s: %s", topic, error.c_str());
+        return -1;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      std::vector<ES_EventHandler*>& list = mHandlers[topic];
+      bool present = false;
+      for (ES_EventHandler* h : list) present = present || h == handler;
+      if (!present) list.push_back(handler);
+    }
+    if (!ensureThreadLocked(error)) {
+      QV_LOG(3, "Cannot subscribe to %s: %s", topic, error.c_str());
+      return -1;
+    }
+    return 0;
+  }
+
+  void setStopHandler(void (*handler)(void*), void* context) {
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    std::string error;
+    if (handler != nullptr && mSignalFd.get() < 0) {
+      if (mThread.joinable()) stopDeliveryLocked();  // it must see the new descriptor
+      sigset_t set = stopSignals();
+      int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+      if (fd < 0) {
+        QV_LOG(3, "Cannot watch the stop signals: %s", std::strerror(errno));
+        return;
+      }
+      mSignalFd.reset(fd);
+    }
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      mStopHandler = handler;
+      mStopContext = context;
+    }
+    if (handler == nullptr) return;
+    if (!ensureWakeLocked(error) || !ensureThreadLocked(error)) {
+      QV_LOG(3, "Cannot watch the stop signals: %s", error.c_str());
+    }
+  }
+
+  void shutdown() {
+    if (tOnDeliveryThread) {
+      QV_LOG(3, "Event service shutdown called from the delivery thread; ignored");
+      return;
+    }
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    stopDeliveryLocked();
+    {
+      std::lock_guard<std::mutex> guard(mRecvLock);
+      mRecv.reset();
+      mRecvFailed = false;
+    }
+    {
+      std::lock_guard<std::mutex> guard(mSendLock);
+      mSend.reset();
+    }
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      mHandlers.clear();
+      mStopHandler = nullptr;
+      mStopContext = nullptr;
+    }
+    mWake.reset();
+    mSignalFd.reset();
+  }
+
+  int publish(const std::string& topic, const std::map<std::string, std::string>& properties,
+              const std::string& payload) {
+    std::lock_guard<std::mutex> guard(mSendLock);
+    std::string error;
+    bool sent = false;
+    // A second try covers a connection that the bus dropped since the last
+    // event (a restarted bus): the first send finds that out.
+    for (int attempt = 0; attempt < 2 && !sent; ++attempt) {
+      if (!mSend || !mSend->isOpen()) {
+        mSend = qvbus::Connection::open(error);
+        if (!mSend) break;
+      }
+      sent = mSend->emit(topic, properties, payload, error);
+      if (!sent && mSend->isOpen()) break;  // not a connection problem
+    }
+    if (!sent) {
+      QV_LOG(3, "Unable to publish the event %s: %s", topic.c_str(), error.c_str());
+      return -1;
+    }
+    return 0;
+  }
+
+ private:
+  EventService() = default;
+
+  // Opens what is not open yet. A receiving connection that the bus has
+  // dropped is replaced; its subscriptions are gone with it.
+  bool connectLocked(std::string& error) {
+    if (!ensureWakeLocked(error)) return false;
+    {
+      std::lock_guard<std::mutex> guard(mRecvLock);
+      if (mRecv && (mRecvFailed || !mRecv->isOpen())) {
+        mRecv.reset();
+        mRecvFailed = false;
+        std::lock_guard<std::mutex> state(mStateLock);
+        mHandlers.clear();
+      }
+      if (!mRecv) {
+        mRecv = qvbus::Connection::open(error);
+        if (!mRecv) return false;
+      }
+    }
+    wake();  // a running delivery thread takes up the new connection
+    std::lock_guard<std::mutex> guard(mSendLock);
+    if (!mSend || !mSend->isOpen()) {
+      mSend = qvbus::Connection::open(error);
+      if (!mSend) return false;
+    }
+    return true;
+  }
+
+  bool ensureWakeLocked(std::string& error) {
+    if (mWake.get() >= 0) return true;
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+      error = std::string("cannot create the event service's wake-up descriptor: ") + std::strerror(errno);
+      return false;
+    }
+    mWake.reset(fd);
+    return true;
+  }
+
+  // Starts the delivery thread unless it runs; one that ended on its own is
+  // joined first.
+  bool ensureThreadLocked(std::string& error) {
+    bool ended;
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      ended = mThreadEnded;
+    }
+    if (mThread.joinable() && !ended) {
+      wake();
+      return true;
+    }
+    if (mThread.joinable()) mThread.join();
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      mThreadEnded = false;
+    }
+    try {
+      mThread = std::thread([this] { deliveryLoop(); });
+    } catch (const std::system_error& e) {
+      error = std::string("cannot start the event delivery thread: ") + e.what();
+      return false;
+    }
+    return true;
+  }
+
+  void wake() {
+    if (mWake.get() < 0) return;
+    uint64_t one = 1;
+    // A full counter already means "wake up", so a failed write is harmless.
+    ssize_t written = ::write(mWake.get(), &one, sizeof one);
+    (void)written;
+  }
+
+  void stopDeliveryLocked() {
+    if (!mThread.joinable() || tOnDeliveryThread) return;
+    mStop.store(true);
+    wake();
+    mThread.join();
+    mStop.store(false);
+    std::lock_guard<std::mutex> guard(mStateLock);
+    mThreadEnded = false;
+  }
+
+  void dispatch(const qvbus::Message& event) {
+    std::vector<ES_EventHandler*> handlers;
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      auto it = mHandlers.find(event.path);
+      if (it == mHandlers.end()) return;
+      handlers = it->second;
+    }
+    const char* begin = event.payload.data();
+    ES_Event view(event.path.c_str(), begin, begin + event.payload.size(), event.properties);
+    for (ES_EventHandler* h : handlers) h->onEvent(view);
+  }
+
+  void readStopSignals() {
+    struct signalfd_siginfo info;
+    while (::read(mSignalFd.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      void (*handler)(void*);
+      void* context;
+      {
+        std::lock_guard<std::mutex> guard(mStateLock);
+        handler = mStopHandler;
+        context = mStopContext;
+      }
+      QV_LOG(3, "Received stop signal %d", static_cast<int>(info.ssi_signo));
+      if (handler != nullptr) handler(context);
+    }
+  }
+
+  void deliveryLoop() {
+    tOnDeliveryThread = true;
+    std::vector<qvbus::Message> batch;
+    std::string error;
+    while (!mStop.load()) {
+      qvbus::Connection::WaitSpec spec;
+      bool haveBus = false;
+      int r = 0;
+      {
+        std::lock_guard<std::mutex> guard(mRecvLock);
+        if (mRecv && !mRecvFailed) {
+          r = mRecv->process(batch, error);
+          if (r == 0 && !mRecv->prepareWait(spec, error)) r = -1;
+          mRecvFailed = r < 0;
+          haveBus = r >= 0;
+        }
+      }
+      for (const qvbus::Message& event : batch) {
+        if (mStop.load()) break;
+        dispatch(event);
+      }
+      batch.clear();
+      if (r < 0 && !mStop.load()) QV_LOG(3, "Event delivery stopped: %s", error.c_str());
+      if (r > 0) continue;
+      {
+        // Without a bus and without a stop handler there is nothing to wait
+        // for: end rather than idle.
+        std::lock_guard<std::mutex> guard(mStateLock);
+        if (!haveBus && mStopHandler == nullptr) {
+          mThreadEnded = true;
+          return;
+        }
+      }
+      struct pollfd fds[3];
+      nfds_t count = 0;
+      fds[count++] = {mWake.get(), POLLIN, 0};
+      const nfds_t signalIndex = count;
+      if (mSignalFd.get() >= 0) fds[count++] = {mSignalFd.get(), POLLIN, 0};
+      if (haveBus) fds[count++] = {spec.fd, spec.events, 0};
+      if (pollFor(fds, count, haveBus ? spec.timeoutMillis : -1) < 0) {
+        QV_LOG(3, "Event delivery stopped: waiting for the bus failed: %s", std::strerror(errno));
+        std::lock_guard<std::mutex> guard(mStateLock);
+        mThreadEnded = true;
+        return;
+      }
+      uint64_t count64;
+      ssize_t got = ::read(mWake.get(), &count64, sizeof count64);  // resets the wake-up counter
+      (void)got;
+      if (signalIndex < count && mSignalFd.get() >= 0 && (fds[signalIndex].revents & POLLIN) != 0) readStopSignals();
+    }
+  }
+
+  std::mutex mLifecycleLock;
+  std::mutex mRecvLock;
+  std::mutex mSendLock;
+  std::mutex mStateLock;
+  std::unique_ptr<qvbus::Connection> mRecv;
+  bool mRecvFailed = false;  // the delivery thread found mRecv broken
+  std::unique_ptr<qvbus::Connection> mSend;
+  std::map<std::string, std::vector<ES_EventHandler*>> mHandlers;
+  void (*mStopHandler)(void*) = nullptr;
+  void* mStopContext = nullptr;
+  std::thread mThread;
+  bool mThreadEnded = false;  // the delivery thread returned on its own
+  std::atomic<bool> mStop{false};
+  UniqueFd mWake;      // eventfd: wakes the delivery thread
+  UniqueFd mSignalFd;  // signalfd of the stop signals, when watched
+};
+
+}  // namespace
+
+bool ES_EventSubscriber::connect(std::string& error) { return EventService::get().connect(error); }
+
+int ES_EventSubscriber::subscribe(const char* topic, bool /*reserved1*/, ES_EventHandler* handler,
+                                  const std::string& /*reserved2*/, const std::string& /*reserved3*/,
+                                  const std::string& /*reserved4*/, bool /*reserved5*/) {
+  return EventService::get().subscribe(topic, handler);
+}
+
+void ES_EventSubscriber::shutdown() { EventService::get().shutdown(); }
+
+void ES_EventSubscriber::blockStopSignals() {
+  sigset_t set = stopSignals();
+  int r = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  if (r != 0) QV_LOG(3, "Cannot block the stop signals: %s", std::strerror(r));
+}
+
+void ES_EventSubscriber::setStopHandler(void (*handler)(void* context), void* context) {
+  EventService::get().setStopHandler(handler, context);
+}
+
+namespace qvbus {
+
+int publishEvent(const std::string& topic, const std::map<std::string, std::string>& properties,
+                 const std::string& payload) {
+  return EventService::get().publish(topic, properties, payload);
+}
+
+}  // namespace qvbus
+
+ES_EventMonitor::ES_EventMonitor() = default;
+ES_EventMonitor::~ES_EventMonitor() = default;
+
+bool ES_EventMonitor::open(const std::string& topicPrefix, std::string& error) {
+  mPending.clear();
+  mConnection = qvbus::Connection::open(error);
+  if (!mConnection) return false;
+  if (!mConnection->addMatch(topicPrefix, true, error)) {
+    mConnection.reset();
+    return false;
+  }
+  return true;
+}
+
+int ES_EventMonitor::next(ES_EventRecord& out, long timeoutMillis, std::string& error) {
+  if (!mConnection) {
+    error = "the event monitor is not open";
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis < 0 ? 0 : timeoutMillis);
+  std::vector<qvbus::Message> batch;
+  for (;;) {
+    if (!mPending.empty()) {
+      out = std::move(mPending.front());
+      mPending.pop_front();
+      return 1;
+    }
+    int r = mConnection->process(batch, error);
+    for (qvbus::Message& m : batch) {
+      mPending.push_back(ES_EventRecord{std::move(m.path), std::move(m.properties), std::move(m.payload)});
+    }
+    batch.clear();
+    if (!mPending.empty()) continue;
+    if (r < 0) return -1;
+    if (r > 0) continue;
+    long left = -1;
+    if (timeoutMillis >= 0) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return 0;
+      left = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    }
+    qvbus::Connection::WaitSpec spec;
+    if (!mConnection->prepareWait(spec, error)) return -1;
+    if (spec.timeoutMillis >= 0 && (left < 0 || spec.timeoutMillis < left)) left = spec.timeoutMillis;
+    struct pollfd fd = {spec.fd, spec.events, 0};
+    if (pollFor(&fd, 1, left) < 0) {
+      error = std::string("waiting for the bus failed: ") + std::strerror(errno);
+      return -1;
+    }
+  }
+}

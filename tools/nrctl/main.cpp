@@ -1,0 +1,78 @@
+// nrctl: drives the protocol services over the bus and inspects their
+// settings and content cache.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#if __has_include("DcdDecode.h")
+#include "DcdDecode.h"
+#define NRCTL_HAS_DCD 1
+#endif
+#include "Nrctl.h"
+
+namespace nrctl {
+
+void printUsage(FILE* out) {
+  std::fputs(
+      "usage: nrctl COMMAND [ARGS]\n"
+      "\n"
+      "Requests (published on the bus; --wait follows the status events and exits\n"
+      "with the response code: 0 success, 1 failed, 2 cancelled, 3 wrong version):\n"
+      "  nrctl update VERSION [--trigger T] [--wait] [--timeout S]\n"
+      "  nrctl retry VERSION --type content|data [--trigger T] [--wait] [--timeout S]\n"
+      "  nrctl push VERSION --content-type T (--file F | -) [--wait] [--timeout S]\n"
+      "  nrctl cancel\n"
+      "  nrctl shutdown [VERSION]     ends every service that does not serve VERSION\n"
+      "  nrctl watch [--json] [--count N] [--timeout S]\n"
+      "\n"
+      "Settings (NAME is the full name, e.g. QVCore.DCD.flp20.ServerURL):\n"
+      "  nrctl settings get NAME\n"
+      "  nrctl settings set NAME VALUE [--type int|bool|string]\n"
+      "  nrctl settings list [--json]\n"
+      "  nrctl settings import FILE\n"
+      "\n"
+      "Content cache:\n"
+      "  nrctl cache containers|channels|items|assets [--json]\n"
+      "\n"
+      "Server answers:\n"
+      "  nrctl dcd decode FILE [--content-type T]\n"
+      "\n"
+      "VERSION is flp20, flp20_s or flp1x. T for triggers: man, sim, mr, mc, ttl,\n"
+      "svr, ds (default man). --timeout defaults to 300 seconds.\n"
+      "Exit status: 0 ok, 1 error, 2 bad arguments, 124 time-out, 125 no bus;\n"
+      "with --wait, the response code.\n",
+      out);
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "nrctl: %s\n\n", message.c_str());
+  printUsage(stderr);
+  return kExitUsage;
+}
+
+}  // namespace nrctl
+
+int main(int argc, char** argv) {
+  using namespace nrctl;
+  if (argc < 2) return usageError("no command given");
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help" || command == "help") {
+    printUsage(stdout);
+    return kExitOk;
+  }
+  if (command == "update" || command == "retry" || command == "push" || command == "cancel" ||
+      command == "shutdown" || command == "watch") {
+    return cmdEvents(command, argc, argv);
+  }
+  if (command == "settings") return cmdSettings(argc, argv);
+  if (command == "cache") return cmdCache(argc, argv);
+  if (command == "dcd") {
+    if (argc < 3 || std::strcmp(argv[2], "decode") != 0) return usageError("dcd: expected 'decode'");
+#ifdef NRCTL_HAS_DCD
+    return nrctlDcdDecode(argc - 2, argv + 2);
+#else
+    return usageError("dcd: not part of this build");
+#endif
+  }
+  return usageError("unknown command '" + command + "'");
+}
