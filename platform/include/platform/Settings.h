@@ -7,7 +7,13 @@
 // 13 means "no category".
 //
 // Threads: every operation may be called from any thread; calls are
-// serialised inside. A write is durable when the call returns.
+// serialised inside. A write is durable when the call returns (the store is
+// shared with other processes, e.g. nrctl, which may write at the same time).
+//
+// A full setting name is the category name, ".", and the key:
+// "QVCore.DCD.flp20.ServerURL" is key "flp20.ServerURL" of category 1, and
+// "QVCore.Bypass.Bypass.SessionProfile" is key "Bypass.SessionProfile" of
+// category 11. Writing a key with another type replaces its type.
 #pragma once
 
 #include <string>
@@ -45,7 +51,7 @@ class QuorvelSettingMgr {
   int getCategory(const qvTypes::String& fullName);
 
   // Publishes the phone-mode change as an event (topic
-  // kSettingModeChangeTopic in NR_Constants.h, property "mode"). 0 on success.
+  // NR_Constants::EVENT_SETTING_MODE_CHANGE, property "mode"). 0 on success.
   int notifySettingModeChange(const std::string& mode);
 
   // Platform extras for tools.
@@ -54,11 +60,22 @@ class QuorvelSettingMgr {
   static const char* categoryName(int category);  // null for an unknown number
   // Splits a full name into category and key; false when it has no category.
   static bool splitFullName(const std::string& fullName, int& category, std::string& key);
+  // "int", "boolean", "string", and back; false for another text.
+  static const char* typeName(Type type);
+  static bool parseType(const std::string& text, Type& type);
+
+  // Closes the process-wide manager so that the next getSettingMgrInstance
+  // opens the store under the QUORVEL_HOME then in force (tests). Call only
+  // while no other thread uses the manager; pointers obtained before are
+  // invalid.
+  static void resetForTesting();
 
   ~QuorvelSettingMgr();
+  QuorvelSettingMgr(const QuorvelSettingMgr&) = delete;
+  QuorvelSettingMgr& operator=(const QuorvelSettingMgr&) = delete;
   class Impl;
 
  private:
-  explicit QuorvelSettingMgr(Impl* impl);
+  explicit QuorvelSettingMgr(Impl* impl);  // takes ownership
   Impl* mImpl;
 };

@@ -1,0 +1,107 @@
+// A small SQLite wrapper for the settings store and the content cache: the
+// connection and every prepared statement are owned by unique_ptr deleters
+// from the line that creates them.
+//
+// Threads: a Database and its Statements are not locked here; their owner
+// serialises all use (both owners hold one mutex around every call).
+//
+// Every failure is logged once here, at level 3, with SQLite's message;
+// callers only pass the result on.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <string>
+
+namespace qvsql {
+
+struct DbCloser {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+class Statement {
+ public:
+  Statement() = default;
+  Statement(sqlite3* db, sqlite3_stmt* stmt) : mDb(db), mStmt(stmt) {}
+
+  bool valid() const { return mStmt != nullptr; }
+
+  // Parameters are numbered from 1. Text is bound with its length, so any
+  // bytes (NUL included) are stored as they are.
+  Statement& bind(int index, const std::string& text);
+  Statement& bind(int index, long long value);
+
+  // One step: true with a row to read, false when done or on an error
+  // (then failed() is true).
+  bool next();
+  // Steps to the end; false on an error (or an invalid statement).
+  bool run();
+  bool failed() const { return mFailed; }
+
+  std::string text(int column) const;
+  long long integer(int column) const;
+
+ private:
+  sqlite3* mDb = nullptr;
+  StmtPtr mStmt;
+  bool mFailed = false;
+};
+
+class Database {
+ public:
+  // Opens (creating) the file for reading and writing, in WAL mode, with a
+  // busy time-out so that another process's writer is waited for, and with
+  // synchronous=FULL so that a committed write is on disk when the call
+  // returns. False with a one-line reason; the code SQLite gave is in
+  // lastCode().
+  bool open(const std::string& path, std::string& error);
+  void close() { mDb.reset(); }
+  bool isOpen() const { return mDb != nullptr; }
+
+  // Runs one or more statements without results. False on failure.
+  bool exec(const char* sql);
+  // An invalid Statement on failure.
+  Statement prepare(const char* sql);
+  // The single text result of a query such as a PRAGMA; false on failure.
+  bool queryText(const char* sql, std::string& out);
+
+  int lastCode() const { return mLastCode; }
+  // Rows changed by the last INSERT, UPDATE or DELETE.
+  int changes() const { return mDb != nullptr ? sqlite3_changes(mDb.get()) : 0; }
+
+ private:
+  DbPtr mDb;
+  int mLastCode = SQLITE_OK;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolls back when destroyed uncommitted.
+class Transaction {
+ public:
+  explicit Transaction(Database& db) : mDb(db), mActive(db.exec("BEGIN IMMEDIATE")) {}
+  ~Transaction() {
+    if (mActive) mDb.exec("ROLLBACK");
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  bool active() const { return mActive; }
+  bool commit() {
+    if (!mActive) return false;
+    mActive = false;
+    if (mDb.exec("COMMIT")) return true;
+    mDb.exec("ROLLBACK");
+    return false;
+  }
+
+ private:
+  Database& mDb;
+  bool mActive;
+};
+
+}  // namespace qvsql
