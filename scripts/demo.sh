@@ -9,7 +9,9 @@ bash scripts/deps.sh
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/ccache}"
 cmake -S . -B build -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target flp2svc flp1xsvc nrctl
+echo "building flp2svc, flp1xsvc and nrctl (log: build/demo-build.log)"
+cmake --build build -j"$(nproc)" --target flp2svc flp1xsvc nrctl >build/demo-build.log 2>&1 ||
+  { tail -30 build/demo-build.log; exit 1; }
 
 BIN="$PWD/build"
 NRCTL="$BIN/tools/nrctl"
@@ -25,7 +27,7 @@ trap cleanup EXIT
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 step "private bus"
-dbus-daemon --session --nofork --address="unix:path=$WORK/bus" --print-address=3 3>"$WORK/bus.address" &
+dbus-daemon --session --nofork --address="unix:path=$WORK/bus" --print-address=3 3>"$WORK/bus.address" 2>"$WORK/dbus.log" &
 PIDS+=($!)
 for _ in $(seq 50); do [ -s "$WORK/bus.address" ] && break; sleep 0.1; done
 export QUORVEL_BUS_ADDRESS="$(head -n1 "$WORK/bus.address")"
@@ -53,7 +55,8 @@ for _ in $(seq 100); do
 done
 cat "$WORK/watch.log"
 
-step "pushing a message to each service (no engine is built in yet: answered with 0)"
+step "pushing a message for each version (no engine is built in yet, so it is answered with 0;
+   both services answer a push, whatever its version)"
 echo "hello" | "$NRCTL" push flp20 --content-type text/plain - --wait --timeout 10
 echo "hello" | "$NRCTL" push flp1x --content-type text/plain - --wait --timeout 10
 

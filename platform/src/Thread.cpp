@@ -1,6 +1,8 @@
 #include "platform/Thread.h"
 
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdlib>
 #include <thread>
@@ -26,15 +28,28 @@ void Semaphore::notify() {
   mCond.notify_one();
 }
 
+Mutex::Mutex() { pthread_mutex_init(&mMutex, nullptr); }
+
+Mutex::~Mutex() { pthread_mutex_destroy(&mMutex); }
+
 bool Mutex::lock(long timeoutMillis) {
-  if (timeoutMillis < 0) {
-    mMutex.lock();
-    return true;
+  if (timeoutMillis < 0) return pthread_mutex_lock(&mMutex) == 0;
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeoutMillis / 1000;
+  deadline.tv_nsec += (timeoutMillis % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
   }
-  return mMutex.try_lock_for(std::chrono::milliseconds(timeoutMillis));
+  int rc;
+  do {
+    rc = pthread_mutex_timedlock(&mMutex, &deadline);
+  } while (rc == EINTR);
+  return rc == 0;
 }
 
-void Mutex::unlock() { mMutex.unlock(); }
+void Mutex::unlock() { pthread_mutex_unlock(&mMutex); }
 
 namespace Thread {
 

@@ -1,6 +1,7 @@
 // nrctl: drives the protocol services over the bus and inspects their
 // settings and content cache.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -9,6 +10,7 @@
 #define NRCTL_HAS_DCD 1
 #endif
 #include "Nrctl.h"
+#include "platform/Log.h"
 
 namespace nrctl {
 
@@ -39,6 +41,7 @@ void printUsage(FILE* out) {
       "\n"
       "VERSION is flp20, flp20_s or flp1x. T for triggers: man, sim, mr, mc, ttl,\n"
       "svr, ds (default man). --timeout defaults to 300 seconds.\n"
+      "Set NRCTL_VERBOSE=1 to see the platform's log lines on standard error.\n"
       "Exit status: 0 ok, 1 error, 2 bad arguments, 124 time-out, 125 no bus;\n"
       "with --wait, the response code.\n",
       out);
@@ -54,6 +57,15 @@ int usageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   using namespace nrctl;
+  // The platform's trace lines are for the daemons' logs; nrctl shows them on
+  // standard error only when NRCTL_VERBOSE is set.
+  static FILE* quiet = nullptr;
+  if (std::getenv("NRCTL_VERBOSE") != nullptr) {
+    librunlog_to_module_ptr = stderr;
+  } else {
+    quiet = std::fopen("/dev/null", "w");
+    librunlog_to_module_ptr = quiet != nullptr ? quiet : stderr;
+  }
   if (argc < 2) return usageError("no command given");
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") {

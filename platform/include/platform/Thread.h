@@ -10,6 +10,8 @@
 // asset requests takes ten milliseconds. It is read once per process.
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -32,7 +34,8 @@ class Semaphore {
 
 class Mutex {
  public:
-  Mutex() = default;
+  Mutex();
+  ~Mutex();
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
@@ -41,7 +44,9 @@ class Mutex {
   void unlock();
 
  private:
-  std::timed_mutex mMutex;
+  // A plain POSIX mutex: pthread_mutex_timedlock is understood by the
+  // thread sanitizer, the clock-based lock of std::timed_mutex is not.
+  pthread_mutex_t mMutex;
 };
 
 namespace Thread {
