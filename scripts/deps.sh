@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   libxml2-dev zlib1g-dev libsqlite3-dev libsystemd-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dbus-daemon curl ca-certificates
+  dbus-daemon curl ca-certificates openssl
 )
 
 missing=()
