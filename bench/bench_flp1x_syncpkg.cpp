@@ -8,13 +8,15 @@
 //   bench_flp1x_syncpkg --write-package=FILE  write the package and exit
 //
 // Counters: doc_MB the package size; tree_x_doc the heap the element tree
-// holds after the parse, over the document's size; floor_ms the floor;
-// x_floor the benchmark's time over the floor.
+// holds after the parse, over the document's size; floor_ms the floor (each
+// part the best of three runs); x_floor the benchmark's mean time over the
+// floor; xmllint_x the parse's mean time over xmllint's.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -61,14 +63,27 @@ struct Fixture {
 
   double floorMs() const { return xmllintMs + sqliteMs; }
 
+  // The best of three runs of each part, so that a busy moment of the
+  // machine does not lower the bar.
   void measureFloor() {
+    xmllintMs = 1e12;
+    sqliteMs = 1e12;
+    for (int run = 0; run < 3; ++run) {
+      xmllintMs = std::min(xmllintMs, timeXmllint());
+      sqliteMs = std::min(sqliteMs, timeSqlite(run));
+    }
+  }
+
+  double timeXmllint() {
     const std::string command = "xmllint --stream --noout '" + file + "'";
     auto t0 = std::chrono::steady_clock::now();
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "xmllint failed on %s\n", file.c_str());
     auto t1 = std::chrono::steady_clock::now();
-    xmllintMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    return std::chrono::duration<double, std::milli>(t1 - t0).count();
+  }
 
-    const std::string dbPath = dir + "/floor.db";
+  double timeSqlite(int run) {
+    const std::string dbPath = dir + "/floor-" + std::to_string(run) + ".db";
     sqlite3* raw = nullptr;
     sqlite3_open(dbPath.c_str(), &raw);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
@@ -76,7 +91,7 @@ struct Fixture {
                  "CREATE TABLE rows (id TEXT PRIMARY KEY, title TEXT, summary TEXT, fields TEXT, saved_at INTEGER)",
                  nullptr, nullptr, nullptr);
     const std::string fields(300, 'f');
-    t0 = std::chrono::steady_clock::now();
+    auto t0 = std::chrono::steady_clock::now();
     sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(raw, "INSERT INTO rows VALUES (?1, ?2, ?3, ?4, ?5)", -1, &s, nullptr);
@@ -94,8 +109,8 @@ struct Fixture {
       sqlite3_reset(s);
     }
     sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr);
-    t1 = std::chrono::steady_clock::now();
-    sqliteMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    auto t1 = std::chrono::steady_clock::now();
+    return std::chrono::duration<double, std::milli>(t1 - t0).count();
   }
 };
 
@@ -168,7 +183,7 @@ void BM_Flp1xParseAndStore(benchmark::State& state) {
 
 BENCHMARK(BM_Flp1xFloor)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Flp1xParse)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_Flp1xParseAndStore)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Flp1xParseAndStore)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -690,6 +690,35 @@ std::vector<std::string> directoryEntries(const std::string& dir) {
 
 bool isDamaged(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
 
+// A write transaction of one operation. Inside an open batch scope it is a
+// savepoint of the batch (a plain BEGIN would fail there), so the operation
+// still succeeds or fails as a whole.
+class WriteScope {
+ public:
+  WriteScope(qvsql::Database& db, bool insideBatch) : mDb(db), mNested(insideBatch) {
+    mActive = db.exec(mNested ? "SAVEPOINT qv_write" : "BEGIN IMMEDIATE");
+  }
+  ~WriteScope() {
+    if (mActive) mDb.exec(mNested ? "ROLLBACK TO qv_write; RELEASE qv_write" : "ROLLBACK");
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+  bool active() const { return mActive; }
+  bool commit() {
+    if (!mActive) return false;
+    mActive = false;
+    if (mDb.exec(mNested ? "RELEASE qv_write" : "COMMIT")) return true;
+    mDb.exec(mNested ? "ROLLBACK TO qv_write; RELEASE qv_write" : "ROLLBACK");
+    return false;
+  }
+
+ private:
+  qvsql::Database& mDb;
+  bool mNested;
+  bool mActive = false;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -711,6 +740,9 @@ class NR_ContentCache::Impl {
   std::string assetsDir;
   std::map<std::ofstream*, Pending> pending;
   unsigned long tempCounter = 0;
+  // Open batch scopes; savepoints are numbered so nested names differ.
+  int batchDepth = 0;
+  unsigned long savepointCounter = 0;
 
   // Opens the database and creates the tables; false with a reason (and the
   // SQLite code in db.lastCode()).
@@ -814,7 +846,7 @@ class NR_ContentCache::Impl {
   // so that a writer in another process, which renames its file inside its
   // own write transaction, is never caught half-way.
   int repairAssets() {
-    qvsql::Transaction tx(db);
+    WriteScope tx(db, batchDepth > 0);
     if (!tx.active()) return 1;
     std::set<std::string> referenced;
     std::vector<qvTypes::ID> broken;
@@ -998,6 +1030,50 @@ int NR_ContentCache::save(const qvTypes::ID& id, const Item& item) {
       "item", id, item, itemJson(item));
 }
 
+NR_ContentCache::BatchScope::BatchScope(NR_ContentCache& cache) : mCache(cache) {
+  Impl& impl = *mCache.mImpl;
+  std::lock_guard<std::mutex> guard(impl.lock);
+  if (impl.batchDepth > 0) {
+    mSavepoint = "qv_batch_" + std::to_string(++impl.savepointCounter);
+    mActive = impl.db.exec(("SAVEPOINT " + mSavepoint).c_str());
+  } else {
+    mActive = impl.db.exec("BEGIN IMMEDIATE");
+  }
+  if (mActive) {
+    ++impl.batchDepth;
+  } else {
+    QV_LOG(3, "Cannot begin a batch of content-cache writes; writing them one by one\n");
+  }
+}
+
+NR_ContentCache::BatchScope::~BatchScope() {
+  if (mActive) rollback();
+}
+
+int NR_ContentCache::BatchScope::commit() {
+  if (!mActive) return 1;
+  Impl& impl = *mCache.mImpl;
+  std::lock_guard<std::mutex> guard(impl.lock);
+  mActive = false;
+  --impl.batchDepth;
+  bool ok = impl.db.exec(mSavepoint.empty() ? "COMMIT" : ("RELEASE " + mSavepoint).c_str());
+  if (!ok) {
+    QV_LOG(3, "Committing a batch of content-cache writes failed; they are undone\n");
+    impl.db.exec(mSavepoint.empty() ? "ROLLBACK"
+                                    : ("ROLLBACK TO " + mSavepoint + "; RELEASE " + mSavepoint).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+void NR_ContentCache::BatchScope::rollback() {
+  Impl& impl = *mCache.mImpl;
+  std::lock_guard<std::mutex> guard(impl.lock);
+  mActive = false;
+  --impl.batchDepth;
+  impl.db.exec(mSavepoint.empty() ? "ROLLBACK" : ("ROLLBACK TO " + mSavepoint + "; RELEASE " + mSavepoint).c_str());
+}
+
 int NR_ContentCache::remove(const qvTypes::ID& id, const Channel&) {
   return mImpl->removeRow("DELETE FROM channels WHERE id = ?1", "channel", id);
 }
@@ -1012,7 +1088,7 @@ int NR_ContentCache::removeContainer(const qvTypes::ID& id) {
 
 int NR_ContentCache::removeAsset(const qvTypes::ID& id) {
   std::lock_guard<std::mutex> guard(mImpl->lock);
-  qvsql::Transaction tx(mImpl->db);
+  WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
   if (!tx.active()) return 1;
   qvsql::Statement del = mImpl->db.prepare("DELETE FROM assets WHERE id = ?1");
   del.bind(1, id);
@@ -1140,7 +1216,7 @@ int NR_ContentCache::closeOutputStream(const qvTypes::ID& id, std::ofstream* str
 
   std::string file = assetFileName(id);
   std::string finalPath = mImpl->assetPath(file);
-  qvsql::Transaction tx(mImpl->db);
+  WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
   if (!tx.active()) return 1;
   {
     // Two long ids may hash to one name; refuse rather than mix them up.

@@ -6,7 +6,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "Sqlite.h"
 #include "platform/Facade.h"
@@ -64,7 +67,127 @@ bool parseInt(const std::string& text, int& out) {
   return true;
 }
 
+// The settings of a fresh install, as the file in the repository has them.
+const char kDefaultsText[] =
+#include "SettingsDefaults.inc"
+    ;
+
+std::string trimmed(const std::string& s) {
+  const char* blanks = " \t\r";
+  std::string::size_type b = s.find_first_not_of(blanks);
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(blanks) - b + 1);
+}
+
+// One "FULL.NAME[:TYPE] = VALUE" line, with the types and values that
+// "nrctl settings import" accepts. False (with the reason) for a bad line.
+bool parseDefaultLine(const std::string& line, QuorvelSettingMgr::Entry& entry, std::string& reason) {
+  std::string::size_type eq = line.find('=');
+  if (eq == std::string::npos) {
+    reason = "expected NAME[:TYPE] = VALUE";
+    return false;
+  }
+  std::string name = trimmed(line.substr(0, eq));
+  std::string value = trimmed(line.substr(eq + 1));
+  std::string type = "string";
+  std::string::size_type colon = name.rfind(':');
+  if (colon != std::string::npos) {
+    type = trimmed(name.substr(colon + 1));
+    name = trimmed(name.substr(0, colon));
+  }
+  if (!QuorvelSettingMgr::splitFullName(name, entry.category, entry.key)) {
+    reason = name + " is in no category";
+    return false;
+  }
+  if (type == "int") {
+    int v = 0;
+    if (!parseInt(value, v)) {
+      reason = value + " is not an int";
+      return false;
+    }
+    entry.type = QuorvelSettingMgr::Type::INT;
+    entry.value = std::to_string(v);
+  } else if (type == "bool" || type == "boolean") {
+    if (value != "true" && value != "false" && value != "1" && value != "0") {
+      reason = value + " is not true or false";
+      return false;
+    }
+    entry.type = QuorvelSettingMgr::Type::BOOLEAN;
+    entry.value = (value == "true" || value == "1") ? "true" : "false";
+  } else if (type == "string") {
+    entry.type = QuorvelSettingMgr::Type::STRING;
+    entry.value = value;
+  } else {
+    reason = "unknown type " + type;
+    return false;
+  }
+  return true;
+}
+
+std::vector<QuorvelSettingMgr::Entry> parseDefaults() {
+  std::vector<QuorvelSettingMgr::Entry> out;
+  std::istringstream in(kDefaultsText);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string text = trimmed(line);
+    if (text.empty() || text[0] == '#') continue;
+    QuorvelSettingMgr::Entry entry;
+    std::string reason;
+    if (!parseDefaultLine(text, entry, reason)) {
+      QV_LOG(3, "Settings defaults, line %d left out: %s\n", number, reason.c_str());
+      continue;
+    }
+    out.push_back(entry);
+  }
+  return out;
+}
+
+// Writes the defaults the store does not hold, in one transaction. A
+// failure is logged; the store is still used (the next open tries again).
+void applyDefaults(qvsql::Database& db) {
+  std::set<std::pair<int, std::string>> present;
+  {
+    qvsql::Statement stmt = db.prepare("SELECT category, key FROM settings");
+    while (stmt.next()) present.emplace(static_cast<int>(stmt.integer(0)), stmt.text(1));
+    if (stmt.failed()) return;
+  }
+  std::vector<const QuorvelSettingMgr::Entry*> missing;
+  for (const QuorvelSettingMgr::Entry& e : QuorvelSettingMgr::defaults()) {
+    if (present.count({e.category, e.key}) == 0) missing.push_back(&e);
+  }
+  if (missing.empty()) return;
+  qvsql::Transaction txn(db);
+  if (!txn.active()) {
+    QV_LOG(3, "Settings defaults not written: no write transaction\n");
+    return;
+  }
+  for (const QuorvelSettingMgr::Entry* e : missing) {
+    // Another process may have written the key since it was looked up.
+    qvsql::Statement stmt = db.prepare(
+        "INSERT INTO settings (category, key, type, value) VALUES (?1, ?2, ?3, ?4)"
+        " ON CONFLICT (category, key) DO NOTHING");
+    stmt.bind(1, static_cast<long long>(e->category)).bind(2, e->key);
+    stmt.bind(3, std::string(QuorvelSettingMgr::typeName(e->type))).bind(4, e->value);
+    if (!stmt.run()) {
+      QV_LOG(3, "Settings defaults not written: %d:%s failed\n", e->category, e->key.c_str());
+      return;
+    }
+  }
+  if (!txn.commit()) {
+    QV_LOG(3, "Settings defaults not written: the commit failed\n");
+    return;
+  }
+  QV_LOG(7, "Settings: %zu defaults written\n", missing.size());
+}
+
 }  // namespace
+
+const std::vector<QuorvelSettingMgr::Entry>& QuorvelSettingMgr::defaults() {
+  static const std::vector<Entry> kDefaults = parseDefaults();
+  return kDefaults;
+}
 
 QuorvelSettingMgr::QuorvelSettingMgr(Impl* impl) : mImpl(impl) {}
 
@@ -82,6 +205,7 @@ QuorvelSettingMgr* QuorvelSettingMgr::getSettingMgrInstance() {
     error = "cannot create the settings table in " + file;
     ok = false;
   }
+  if (ok) applyDefaults(impl->db);
   if (!ok) {
     // Callers ask again and again; one line says it.
     if (!gFailureLogged) QV_LOG(3, "Settings store unavailable: %s\n", error.c_str());

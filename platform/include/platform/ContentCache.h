@@ -314,6 +314,44 @@ class NR_ContentCache {
   // "." or "..", never containing "/" or NUL, never a temporary file's name.
   static std::string assetFileName(const qvTypes::ID& id);
 
+  // Groups the writes of a stretch of work into one database transaction:
+  // other processes see none of them, and a crash keeps none of them, until
+  // the outermost scope commits; one commit also costs one sync to disk
+  // instead of one per object. A scope destroyed without a successful
+  // commit() undoes every write made through this cache since it began.
+  // Scopes nest: an inner scope is a savepoint, whose rollback undoes only
+  // its own writes and whose commit hands them to the enclosing scope.
+  // Close scopes in the reverse order of opening them.
+  //
+  // Threads: while a scope is open, every write of this process goes into
+  // it, whichever thread makes it; open, commit and destroy it on the thread
+  // that does the writes. It holds the database's write lock, so writers in
+  // other processes wait (up to the busy time-out): keep it short and never
+  // hold it across network exchanges. Asset streams are best closed outside
+  // a scope (their file is renamed into place at once, its row only
+  // committed with the scope).
+  class BatchScope {
+   public:
+    explicit BatchScope(NR_ContentCache& cache);
+    ~BatchScope();
+    BatchScope(const BatchScope&) = delete;
+    BatchScope& operator=(const BatchScope&) = delete;
+
+    // False when the transaction could not be begun (logged); writes then
+    // go through one by one, as without a scope.
+    bool active() const { return mActive; }
+    // 0 when the writes were handed on (inner) or committed (outermost).
+    // After a failure they are undone. A second call fails.
+    int commit();
+
+   private:
+    void rollback();
+
+    NR_ContentCache& mCache;
+    std::string mSavepoint;  // empty for the outermost scope
+    bool mActive = false;
+  };
+
   ~NR_ContentCache();
   NR_ContentCache(const NR_ContentCache&) = delete;
   NR_ContentCache& operator=(const NR_ContentCache&) = delete;

@@ -10,6 +10,12 @@
 // serialised inside. A write is durable when the call returns (the store is
 // shared with other processes, e.g. nrctl, which may write at the same time).
 //
+// Defaults: the settings of a fresh install are compiled in from
+// platform/defaults/settings-defaults.conf. Whenever the store is opened,
+// each default whose (category, key) the store does not hold is written;
+// stored values are never replaced. A key that is removed therefore comes
+// back with its default at the next open. docs/settings.md lists them.
+//
 // A full setting name is the category name, ".", and the key:
 // "QVCore.DCD.flp20.ServerURL" is key "flp20.ServerURL" of category 1, and
 // "QVCore.Bypass.Bypass.SessionProfile" is key "Bypass.SessionProfile" of
@@ -57,6 +63,9 @@ class QuorvelSettingMgr {
   // Platform extras for tools.
   int remove(int category, const std::string& key);
   std::vector<Entry> list();
+  // The compiled-in defaults, in file order (a line that does not parse is
+  // logged once and left out).
+  static const std::vector<Entry>& defaults();
   static const char* categoryName(int category);  // null for an unknown number
   // Splits a full name into category and key; false when it has no category.
   static bool splitFullName(const std::string& fullName, int& category, std::string& key);
