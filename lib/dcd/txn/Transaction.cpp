@@ -1,0 +1,292 @@
+#include "txn/Transaction.h"
+
+#include <cstdint>
+#include <new>
+#include <sstream>
+#include <utility>
+
+#include "platform/Log.h"
+#include "syntax/BinarySyntax.h"
+#include "syntax/MultipartSyntax.h"
+#include "syntax/XmlSyntax.h"
+#include "transport/DcdTransport.h"
+
+namespace txn {
+
+namespace {
+
+// Server bytes bound for a log line: control characters become '?', and
+// the text is cut after limit bytes.
+std::string printable(const char* text, std::size_t length, std::size_t limit) {
+  std::string out;
+  for (std::size_t i = 0; i < length && i < limit; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    out += (c >= 0x20 && c != 0x7f) || c == '\n' || c == '\t' ? static_cast<char>(c) : '?';
+  }
+  if (length > limit) out += "...";
+  return out;
+}
+
+// Headers as key, " : ", value, ", " per header.
+std::string formatHeaders(const DcdTransport::HeaderMap& headers) {
+  std::string text;
+  for (const auto& header : headers) text += header.first + " : " + header.second + ", ";
+  return text;
+}
+
+bool isResponseType(const std::string& type) {
+  return type == "Status" || type == "GetResponse" || type == "ContentUpdateResponse" || type == "DataResponse" ||
+         type == "ServiceRegistrationResponse";
+}
+
+}  // namespace
+
+Transaction::Transaction(Request* request, DcdTransport* transport, Session* session, TransactionListener* listener)
+    : mRequest(request), mTransport(transport), mSession(session), mListener(listener) {
+  pthread_mutexattr_t attributes;
+  if (pthread_mutexattr_init(&attributes) != 0) {
+    QV_LOG(3, "Unable to initialize mutex attribute for Transaction's cancelled state.");
+    mLockReady = pthread_mutex_init(&mCancelLock, nullptr) == 0;
+  } else {
+    mLockReady = pthread_mutex_init(&mCancelLock, &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+  }
+  if (!mLockReady) QV_LOG(3, "Unable to initialize mutex for Transaction's cancelled state.");
+  mSignalReady = pthread_cond_init(&mCancelSignal, nullptr) == 0;
+  if (!mSignalReady) QV_LOG(3, "Unable to initialize the conditional-variable for Transaction's cancelled state.");
+}
+
+Transaction::Transaction(Request* request, DcdTransport* transport, Session* session)
+    : Transaction(request, transport, session, nullptr) {}
+
+Transaction::~Transaction() {
+  if (mSignalReady) pthread_cond_destroy(&mCancelSignal);
+  if (mLockReady) pthread_mutex_destroy(&mCancelLock);
+}
+
+bool Transaction::lock() {
+  if (!mLockReady || pthread_mutex_lock(&mCancelLock) != 0) {
+    QV_LOG(7, "Unable to lock mutex");
+    return false;
+  }
+  return true;
+}
+
+void Transaction::unlock() {
+  if (pthread_mutex_unlock(&mCancelLock) != 0) QV_LOG(7, "Unable to unlock mutex");
+}
+
+void Transaction::notify(int code) {
+  if (mListener != nullptr) mListener->notify(code);
+}
+
+std::unique_ptr<Response> Transaction::execute() {
+  notify(TransactionListener::STARTED);
+  if (mRequest == nullptr || mTransport == nullptr || mSession == nullptr) {
+    QV_LOG(3, "A transaction needs a request, a transport and a session store. Aborting.");
+    notify(TransactionListener::FAILED);
+    return nullptr;
+  }
+  const int sent = send();
+
+  const std::string fallbackCode = mSession->getAttribute(kAttrFallbackCode);
+  const int status = mTransport->mStatusCode;
+  if (isFallbackCode(status, fallbackCode)) {
+    // The engine reads the status itself and falls back.
+    QV_LOG(8, "Find transport error %d in fallback code %s", status, fallbackCode.c_str());
+    return nullptr;
+  }
+  if (sent == DcdTransport::SEND_FAILURE || status != 200) {
+    QV_LOG(3, "A transport-level error occurred.");
+    if (mTransport->mResponseBody) {
+      const std::size_t length = mTransport->mResponseLength > 0 ? static_cast<std::size_t>(mTransport->mResponseLength) : 0;
+      QV_LOG(3, "The body of response since there is an error. (%s)",
+             printable(mTransport->mResponseBody.get(), length, 1024).c_str());
+    }
+    notify(TransactionListener::FAILED);
+    return nullptr;
+  }
+  if (sent != DcdTransport::SEND_SUCCESS) return nullptr;  // not prepared, or cancelled after a 200
+
+  std::unique_ptr<Response> response = readResponse();
+  if (!response) {
+    notify(TransactionListener::FAILED);
+    return nullptr;
+  }
+  if (hasDcdError(*response)) {
+    notify(TransactionListener::DCD_ERROR);
+    return nullptr;
+  }
+  notify(TransactionListener::SUCCEEDED);
+  return response;
+}
+
+void Transaction::completeRequest() {
+  if (std::optional<std::string> id = mSession->nextTransactionId()) mRequest->setTransactionId(*id);
+  if (std::optional<std::string> id = mSession->getCurrentSessionId()) mRequest->setSessionId(*id);
+  const std::string deviceType = mSession->getAttribute(kAttrPhoneModelId) + "/" +
+                                 mSession->getAttribute(kAttrPhoneSoftwareVersion) + " " + kDcdName + "/" +
+                                 kDcdVersion;
+  QV_LOG(8, "Determined that device-type is %s", deviceType.c_str());
+  mRequest->setDeviceType(deviceType + " FLP");
+  const std::string subscriber = mSession->getAttribute(kAttrSubscriberId);
+  QV_LOG(8, "Determined that subscriber-id is %s", subscriber.c_str());
+  mRequest->setSubscriberId(subscriber);
+}
+
+std::unique_ptr<Syntax> Transaction::makeSyntax() const {
+  const std::string type = mRequest->getType();
+  Syntax* syntax = nullptr;
+  if (type == "DataRequestByUrl") {
+    syntax = new (std::nothrow) BinarySyntax(static_cast<const DataRequestByUrl&>(*mRequest).getId());
+  } else if (type == "DataRequestByIds") {
+    syntax = new (std::nothrow) MultipartSyntax();
+  } else {
+    syntax = new (std::nothrow) XmlSyntax();
+  }
+  return std::unique_ptr<Syntax>(syntax);
+}
+
+int Transaction::send() {
+  notify(TransactionListener::SENDING);
+  // An answer of an earlier exchange on this transport must not count.
+  mTransport->clearResponse();
+  completeRequest();
+  if (!mRequest->isValid()) {
+    QV_LOG(3, "Encountered an invalid request. Aborting.");
+    return SEND_NOT_PREPARED;
+  }
+
+  DcdTransport::HeaderMap headers;
+  mTransport->setHeaders(headers, *mRequest, *mSession);
+  mTransport->mRequestHeaders = std::move(headers);
+  const std::string headerText = formatHeaders(mTransport->mRequestHeaders);
+  QV_LOG(8, "Set the following headers for this request: %s", headerText.c_str());
+  QV_LOG(3, "Set the following headers for this request: %s", headerText.c_str());
+
+  std::unique_ptr<Syntax> syntax = makeSyntax();
+  if (!syntax) {
+    QV_LOG(3, "Unable to determine which syntax to use when converting the request to a data block.");
+    return SEND_NOT_PREPARED;
+  }
+  std::ostringstream block;
+  if (syntax->unmarshall(*mRequest, block)) {
+    const std::string text = block.str();
+    if (text.size() > static_cast<std::size_t>(INT32_MAX)) {
+      QV_LOG(3, "The request data-block of %zu bytes is too large to send. Aborting.", text.size());
+      return SEND_NOT_PREPARED;
+    }
+    QV_LOG(8, "Sending the request as the following data-block over the air: \n\n%s", text.c_str());
+    mTransport->setRequestBody(text.data(), static_cast<int32_t>(text.size()));
+  } else {
+    QV_LOG(3,
+           "Can't unmarshall request to a data-block, using the specified syntax. Will not be setting the request "
+           "body.");
+    mTransport->clearRequestBody();
+  }
+  syntax.reset();
+
+  // A cancel that came before the transport had anything to abort must
+  // still end this exchange; one meant for an earlier exchange must not.
+  bool cancelled = false;
+  const bool locked = lock();
+  cancelled = mCancelled;
+  if (!cancelled) mTransport->clearCancel();
+  if (locked) unlock();
+
+  const int result = cancelled ? DcdTransport::SEND_CANCELLED : mTransport->send();
+  if (result == DcdTransport::SEND_CANCELLED) {
+    QV_LOG(3, "This transport has been marked cancelled while the request was being sent.");
+  }
+  return result;
+}
+
+std::unique_ptr<Response> Transaction::readResponse() {
+  const int32_t length = mTransport->mResponseLength;
+  QV_LOG(8, "Response received from the network, got status code %d and %ld bytes of data returned.",
+         mTransport->mStatusCode, static_cast<long>(length));
+  if (!mTransport->mResponseBody || length <= 0) {
+    QV_LOG(3, "Did not obtain a response body.");
+    return nullptr;
+  }
+  std::unique_ptr<Syntax> syntax = makeSyntax();
+  if (!syntax) {
+    QV_LOG(3, "Unable to determine which syntax to use when converting the request to a data block.");
+    return nullptr;
+  }
+  const std::string headerText = formatHeaders(mTransport->mResponseHeaders);
+  const std::string shown = printable(headerText.data(), headerText.size(), 4096);
+  QV_LOG(3, "Received the following headers in the server response: %s", shown.c_str());
+  QV_LOG(8, "Received the following headers in the server response: %s", shown.c_str());
+
+  std::unique_ptr<Primitive> primitive =
+      syntax->marshall(SyntaxHeaders(mTransport->mResponseHeaders), mTransport->mResponseBody.get(), length, "UTF-8");
+  if (!primitive) return nullptr;
+  Response* response = isResponseType(primitive->getType()) ? dynamic_cast<Response*>(primitive.get()) : nullptr;
+  if (response == nullptr) {
+    QV_LOG(3, "The server answered with a %s, which is not a response. Ignoring it.", primitive->getType().c_str());
+    return nullptr;
+  }
+  primitive.release();
+  response->setDataSize(length);
+  return std::unique_ptr<Response>(response);
+}
+
+bool Transaction::hasDcdError(const Response& response) {
+  const std::string protocolVersion = mSession->getAttribute(kAttrProtocolVer);
+  const std::string fallbackCode = mSession->getAttribute(kAttrFallbackCode);
+  const Result* result = response.getResult();
+  if (result == nullptr || result->getCode() == nullptr) return false;
+  const int code = result->getCode()->code();
+  if (code == 600 || code == 602) {
+    // Session errors are delivered; the engine registers again.
+    if (protocolVersion == kSessionProtocolVersion) {
+      mSession->setValid(false);
+    } else {
+      QV_LOG(3, "[18344]Wired! Got wrong session response but protocol does not support session");
+    }
+    return false;
+  }
+  if (!isFallbackCode(code, fallbackCode) && ((code >= 400 && code <= 699) || (code >= 900 && code <= 999))) {
+    QV_LOG(3, "Encountered a DCD response that has reported a DCD-level error, %d. Retrying", code);
+    return true;
+  }
+  return false;
+}
+
+bool Transaction::isFallbackCode(int status, const std::string& fallbackCode) {
+  if (fallbackCode.empty()) {
+    QV_LOG(8, "The length of Fallback code is ZERO");
+    return false;
+  }
+  if (fallbackCode.find(std::to_string(status)) == std::string::npos) {
+    QV_LOG(8, "The result of find is %d", -1);
+    return false;
+  }
+  return true;
+}
+
+bool Transaction::cancel() {
+  const bool locked = lock();
+  mCancelled = true;
+  if (!mSignalReady || pthread_cond_signal(&mCancelSignal) != 0) {
+    QV_LOG(3, "Unable to signal that transaction has been cancelled. Continuing anyway.");
+  }
+  const bool accepted = mTransport != nullptr && mTransport->cancel();
+  if (accepted) {
+    QV_LOG(8, "This transaction has been marked cancelled.");
+  } else {
+    QV_LOG(3, "Unable to cancel the currently pending transport activity.");
+  }
+  if (locked) unlock();
+  return accepted;
+}
+
+bool Transaction::isCancelled() {
+  const bool locked = lock();
+  const bool cancelled = mCancelled;
+  if (locked) unlock();
+  return cancelled;
+}
+
+}  // namespace txn
