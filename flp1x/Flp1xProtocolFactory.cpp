@@ -1,9 +1,9 @@
 #include "Flp1xProtocolFactory.h"
 
-// The engine is not part of this build yet: the supported version gets no
-// engine, which the application reports as a version it cannot create.
+#include "Flp1xProtocol.h"
+
 Protocol* Flp1xProtocolFactory::create(const std::string& version) {
-  (void)version;
+  if (version == "flp1x") return new Flp1xProtocol();
   return nullptr;
 }
 

@@ -5,9 +5,12 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
-  libxml2-dev zlib1g-dev libsqlite3-dev libsystemd-dev libcurl4-openssl-dev
+  libxml2-dev zlib1g-dev libsqlite3-dev libsystemd-dev libcurl4-openssl-dev libwbxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus-daemon curl ca-certificates openssl
+  # Service integration: man pages, the Debian package and its checks, unit
+  # verification, the sender-user tests (setpriv).
+  scdoc debhelper lintian man-db systemd util-linux
 )
 
 missing=()

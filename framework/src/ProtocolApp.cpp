@@ -132,6 +132,7 @@ QV_Event ProtocolApp::convertEvent(const ES_Event& event) {
     std::vector<char> buffer(begin, end);
     buffer.push_back('\0');
     out.mData = buffer.data();  // a payload is text: cut at the first NUL
+    out.mPayload.assign(begin, end);
   }
 
   qvlog::trace("fill properties");
@@ -216,7 +217,7 @@ void ProtocolApp::processMessage(const QV_Event& event) {
   std::string contentType;
   if (!getProperty(event, PROPERTY_CONTENT_TYPE, contentType)) return;
   if (!getProtocolVersion(event)) return;
-  auto* message = new PushMessage(contentType, "UTF8", event.mData);
+  auto* message = new PushMessage(contentType, "UTF8", event.mData, event.mPayload);
   postWork(new MessageWork(this, message));
 }
 

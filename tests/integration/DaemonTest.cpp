@@ -33,8 +33,12 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
 
   std::string program() const { return std::string(GetParam()) == "flp1x" ? kFlp1x : kFlp2; }
   // A version this daemon serves, and one it does not.
-  std::string ownVersion() const { return std::string(GetParam()) == "flp1x" ? "flp1x" : "flp20"; }
+  // (For flp2svc the session variant, which has no engine in this build.)
+  std::string ownVersion() const { return std::string(GetParam()) == "flp1x" ? "flp1x" : "flp20_s"; }
   std::string otherVersion() const { return std::string(GetParam()) == "flp1x" ? "flp20" : "flp1x"; }
+  // A version the daemon answers without an engine (flp1xsvc has one for
+  // its only version, so another service's version).
+  std::string engineLessVersion() const { return std::string(GetParam()) == "flp1x" ? "flp20" : ownVersion(); }
 
   std::map<std::string, std::string> env() const {
     return {{"QUORVEL_HOME", home}, {"QUORVEL_BUS_ADDRESS", bus.address()}, {"QUORVEL_SLEEP_SCALE", "0.001"}};
@@ -44,7 +48,9 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
     auto p = std::make_unique<qvtest::Process>(program(), std::vector<std::string>{}, dir, env());
     auto startup = recorder.waitFor(PROTOCOL_TOPIC_STARTUP);
     EXPECT_TRUE(startup.has_value()) << p->out() << p->err();
-    if (startup) EXPECT_EQ("0", prop(*startup, "__QV_Event__mValue"));
+    if (startup) {
+      EXPECT_EQ("0", prop(*startup, "__QV_Event__mValue"));
+    }
     return p;
   }
 
@@ -66,7 +72,7 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
 
 TEST_P(DaemonTest, PushForAVersionWithoutEngineIsAnsweredWithZero) {
   auto daemon = startDaemon();
-  ASSERT_EQ(0, nrctl({"push", ownVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "hi"))
+  ASSERT_EQ(0, nrctl({"push", engineLessVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "hi"))
       << lastOut << lastErr << daemon->out();
   auto response = recorder.waitFor(PROTOCOL_TOPIC_RESPONSE);
   ASSERT_TRUE(response.has_value());
@@ -78,8 +84,8 @@ TEST_P(DaemonTest, PushForAVersionWithoutEngineIsAnsweredWithZero) {
 
 TEST_P(DaemonTest, UpdateForAVersionWithoutEngineIsAnsweredByNothing) {
   auto daemon = startDaemon();
-  ASSERT_EQ(0, nrctl({"update", ownVersion(), "--trigger", "man"}));
-  ASSERT_TRUE(daemon->waitForOutput("Can't create protocol with version:" + ownVersion())) << daemon->out();
+  ASSERT_EQ(0, nrctl({"update", engineLessVersion(), "--trigger", "man"}));
+  ASSERT_TRUE(daemon->waitForOutput("Can't create protocol with version:" + engineLessVersion())) << daemon->out();
   EXPECT_TRUE(daemon->waitForOutput("Procotol create failed."));
   for (const auto& e : recorder.events(200)) EXPECT_NE(PROTOCOL_TOPIC_RESPONSE, e.topic);
 }
@@ -88,7 +94,7 @@ TEST_P(DaemonTest, ShutdownForOwnVersionIsIgnoredAndForAnotherEndsTheService) {
   auto daemon = startDaemon();
   ASSERT_EQ(0, nrctl({"shutdown", ownVersion()}));
   // Still serving: a push is answered.
-  ASSERT_EQ(0, nrctl({"push", ownVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "x"))
+  ASSERT_EQ(0, nrctl({"push", engineLessVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "x"))
       << lastErr;
   EXPECT_TRUE(daemon->running());
   ASSERT_EQ(0, nrctl({"shutdown", otherVersion()}));

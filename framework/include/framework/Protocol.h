@@ -102,16 +102,24 @@ struct ProtocolResponse {
 class PushMessage {
  public:
   PushMessage(const std::string& contentType, const std::string& charset, const std::string& body)
-      : mContentType(contentType), mCharset(charset), mBody(body) {}
+      : mContentType(contentType), mCharset(charset), mBody(body), mPayload(body) {}
+  // payload: every byte received, for an engine that reads binary bodies.
+  PushMessage(const std::string& contentType, const std::string& charset, const std::string& body,
+              const std::string& payload)
+      : mContentType(contentType), mCharset(charset), mBody(body), mPayload(payload) {}
 
   const std::string& getContentType() const { return mContentType; }
   const std::string& getCharset() const { return mCharset; }
+  // The body as text: the payload up to its first NUL byte.
   const std::string& getBody() const { return mBody; }
+  // The payload as received, NUL bytes included.
+  const std::string& getPayload() const { return mPayload; }
 
  private:
   std::string mContentType;
   std::string mCharset;
   std::string mBody;
+  std::string mPayload;
 };
 
 // A protocol engine. handleRequest and handleMessage run on the run-loop

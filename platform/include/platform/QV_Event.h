@@ -26,6 +26,9 @@ class QV_Event {
   int32_t mValue = 0;                // the event's value
   PtrRef<QV_PropertyMap> mProperties;  // may be null: no properties
   std::string mData;                 // raw payload text
+  // Every byte of a received payload, NUL bytes included (mData is cut at
+  // the first NUL): a pushed body may be binary. Not published.
+  std::string mPayload;
 };
 
 // Name of the property that carries mValue through the event service.

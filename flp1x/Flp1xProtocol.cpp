@@ -1,0 +1,251 @@
+#include "Flp1xProtocol.h"
+
+#include <wbxml/wbxml.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "Flp1xPlatformWrapper.h"
+#include "PushDocuments.h"
+#include "Url.h"
+#include "XMLParser.h"
+#include "platform/Log.h"
+
+namespace {
+
+constexpr int kRunning = 1;
+constexpr int kStopped = 0;
+constexpr int kSuspended = 2;
+
+struct WbxmlDecoderDeleter {
+  void operator()(WBXMLConvWBXML2XML* decoder) const { wbxml_conv_wbxml2xml_destroy(decoder); }
+};
+struct WbxmlBufferDeleter {
+  void operator()(WB_UTINY* buffer) const { std::free(buffer); }
+};
+
+// The text of a body: its bytes up to the first NUL.
+std::string textOf(const std::string& payload) { return std::string(payload.c_str()); }
+
+// A Service Loading href names a server: a scheme, "://" and a host, and
+// no blank or control character anywhere (the path goes into a request).
+bool isUrl(const std::string& href) {
+  for (unsigned char c : href) {
+    if (c <= 0x20 || c == 0x7f) return false;
+  }
+  const std::string::size_type mark = href.find("://");
+  if (mark == std::string::npos || mark == 0 || href.find('/') != mark + 1) return false;
+  for (std::string::size_type i = 0; i < mark; ++i) {
+    const unsigned char c = static_cast<unsigned char>(href[i]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+  }
+  std::string rest, scheme;
+  splitScheme(href, rest, scheme);
+  return !hostOf(rest).empty();
+}
+
+}  // namespace
+
+Flp1xProtocol::Flp1xProtocol() : Protocol(kRunning), mContentUpdater("container1") {}
+
+Flp1xProtocol::~Flp1xProtocol() = default;
+
+ProtocolResponse Flp1xProtocol::handleRequest(ProtocolRequest* request) {
+  ProtocolResponse response = mContentUpdater.update(request);
+  QV_LOG(3, "handleRequest complate!");
+  return response;
+}
+
+bool Flp1xProtocol::suspend() {
+  mRunState = kSuspended;
+  mContentUpdater.suspend();
+  return true;
+}
+
+bool Flp1xProtocol::resume() {
+  mRunState = kRunning;
+  mContentUpdater.resume();
+  return true;
+}
+
+bool Flp1xProtocol::start() {
+  mRunState = kRunning;
+  mContentUpdater.start();
+  return true;
+}
+
+bool Flp1xProtocol::stop() {
+  mRunState = kStopped;
+  mContentUpdater.stop();
+  return true;
+}
+
+bool Flp1xProtocol::cancel() {
+  mContentUpdater.cancel();
+  return true;
+}
+
+bool Flp1xProtocol::handleMessage(PushMessage* message) {
+  if (message == nullptr) {
+    QV_LOG(3, "Message is empty!");
+    return false;
+  }
+  PushPlan plan;
+  if (!readPush(message->getContentType(), message->getPayload(), plan)) return false;
+  if (plan.kind == PushPlan::SERVICE_LOADING) {
+    mContentUpdater.setNextUri(plan.nextPath);
+    ProtocolRequest request(ProtocolRequest::SERVER);
+    // Its status events go out as usual; the answer to the push is the
+    // service application's.
+    handleRequest(&request);
+    return true;
+  }
+  applyProvisioning(plan);
+  return true;
+}
+
+void Flp1xProtocol::applyProvisioning(const PushPlan& plan) {
+  Flp1xPlatformWrapper* wrapper = Flp1xPlatformWrapper::getInstance();
+  if (plan.switchOn) wrapper->enterNormalMode();
+  if (plan.switchOff) wrapper->enterHiddenMode();
+  if (plan.serverUrl) wrapper->setServerUrl(*plan.serverUrl);
+  if (plan.startPage) wrapper->setChannelUrls(*plan.startPage);
+}
+
+bool Flp1xProtocol::looksLikeWbxml(const std::string& payload) {
+  // WBXML opens with its version (0x00 for 1.0 up to 0x03 for 1.3); XML text
+  // opens with "<", white space or a byte order mark.
+  return !payload.empty() && static_cast<unsigned char>(payload[0]) <= 0x03;
+}
+
+bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml) {
+  xml.clear();
+  if (payload.size() > kMaxWbxmlBytes) {
+    QV_LOG(3, "WBXML push of %zu bytes refused: more than %zu.\n", payload.size(), kMaxWbxmlBytes);
+    return false;
+  }
+  WBXMLConvWBXML2XML* made = nullptr;
+  WBXMLError rc = wbxml_conv_wbxml2xml_create(&made);
+  std::unique_ptr<WBXMLConvWBXML2XML, WbxmlDecoderDeleter> decoder(made);
+  if (rc != WBXML_OK || !decoder) {
+    QV_LOG(3, "Unable to create the WBXML decoder: %s\n", reinterpret_cast<const char*>(wbxml_errors_string(rc)));
+    return false;
+  }
+  wbxml_conv_wbxml2xml_set_gen_type(decoder.get(), WBXML_GEN_XML_COMPACT);
+  // A document that names no known public id is read as provisioning.
+  wbxml_conv_wbxml2xml_set_language(decoder.get(), WBXML_LANG_PROV10);
+  wbxml_conv_wbxml2xml_set_charset(decoder.get(), WBXML_CHARSET_UTF_8);
+
+  std::vector<WB_UTINY> input(payload.begin(), payload.end());
+  WB_UTINY* decoded = nullptr;
+  WB_ULONG decodedLength = 0;
+  rc = wbxml_conv_wbxml2xml_run(decoder.get(), input.data(), static_cast<WB_ULONG>(input.size()), &decoded,
+                                &decodedLength);
+  std::unique_ptr<WB_UTINY, WbxmlBufferDeleter> output(decoded);
+  if (rc != WBXML_OK || !output) {
+    QV_LOG(3, "The WBXML push does not decode: %s\n", reinterpret_cast<const char*>(wbxml_errors_string(rc)));
+    return false;
+  }
+  if (decodedLength > kMaxDecodedBytes) {
+    QV_LOG(3, "The WBXML push decodes to %lu bytes, more than %zu: refused.\n",
+           static_cast<unsigned long>(decodedLength), kMaxDecodedBytes);
+    return false;
+  }
+  xml.assign(reinterpret_cast<const char*>(output.get()), decodedLength);
+  return true;
+}
+
+bool Flp1xProtocol::readPush(const std::string& contentType, const std::string& payload, PushPlan& plan) {
+  plan = PushPlan();
+  QV_LOG(3, "Looking at message with content-type %s", contentType.c_str());
+  const bool wbxmlType = contentType == kProvisioningWbxmlType;
+  const bool binary = wbxmlType && looksLikeWbxml(payload);
+  const std::string text = textOf(payload);
+  if (text.empty() && !binary) {
+    QV_LOG(3, "Message is empty!");
+    return false;
+  }
+  if (contentType == kServiceLoadingType) return readServiceLoading(text, plan);
+  if (contentType == kProvisioningXmlType) return readProvisioning(text, plan);
+  if (wbxmlType) {
+    if (!binary) return readProvisioning(text, plan);
+    std::string xml;
+    if (!decodeWbxml(payload, xml)) return false;
+    return readProvisioning(textOf(xml), plan);
+  }
+  QV_LOG(3, "Not find the content type!");
+  return false;
+}
+
+bool Flp1xProtocol::readServiceLoading(const std::string& text, PushPlan& plan) {
+  SlElement sl;
+  std::string error;
+  if (!XMLParser().parse(text, sl, error) || !sl.href()) {
+    QV_LOG(3, "Parser Service Loading msg error! (%s)", error.c_str());
+    return false;
+  }
+  const std::string& href = *sl.href();
+  if (!isUrl(href)) {
+    QV_LOG(3, "Service Loading href is not a URL: %s", href.c_str());
+    return false;
+  }
+  std::string rest, scheme;
+  splitScheme(href, rest, scheme);
+  plan.kind = PushPlan::SERVICE_LOADING;
+  plan.nextPath = pathOf(rest);
+  return true;
+}
+
+bool Flp1xProtocol::readProvisioning(const std::string& text, PushPlan& plan) {
+  WapProvisioningDocElement doc;
+  std::string error;
+  if (!XMLParser().parse(text, doc, error)) {
+    QV_LOG(3, "Parser wap push msg error! (%s)", text.c_str());
+    return false;
+  }
+  if (doc.characteristics().empty()) {
+    QV_LOG(3, "Error, Not find Characteristic in WapProv!");
+    return false;
+  }
+  const CharacteristicElement& first = *doc.characteristics().front();
+  if (first.parms().empty()) {
+    QV_LOG(3, "Error! Not find params in chara...!");
+    QV_LOG(3, "Handle On Off error!");
+    return false;
+  }
+  plan.kind = PushPlan::PROVISIONING;
+  // On and off: in document order, an "OFF" ends the walk. Switching on
+  // twice is switching on once.
+  for (const auto& parm : first.parms()) {
+    if (parm->parmName().value_or(std::string()) != "APROTOCOL") continue;
+    if (parm->value().value_or(std::string()) == "OFF") {
+      plan.switchOff = true;
+      break;
+    }
+    plan.switchOn = true;
+  }
+  // Resources: each one writes the server URL or the channel URLs; only the
+  // last value of each lasts, so only that one is written.
+  for (const auto& nested : first.characteristics()) {
+    if (nested->type().value_or(std::string()) != "RESOURCE") continue;
+    std::string value;
+    bool isServerUrl = false;
+    for (const auto& parm : nested->parms()) {
+      const std::string& name = parm->parmName().value_or(std::string());
+      if (name == "URI") {
+        value = parm->value().value_or(std::string());
+        isServerUrl = true;
+      } else if (name == "STARTPAGE") {
+        value = parm->value().value_or(std::string());
+      }
+    }
+    if (isServerUrl) {
+      plan.serverUrl = value;
+    } else {
+      plan.startPage = value;
+    }
+  }
+  return true;
+}
