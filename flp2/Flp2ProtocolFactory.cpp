@@ -1,12 +1,12 @@
 #include "Flp2ProtocolFactory.h"
 
-// The engines are not part of this build yet: a supported version gets no
-// engine, which the application reports as a version it cannot create.
+#include "Flp2Protocol.h"
+#include "SessionProtocol.h"
+
 Protocol* Flp2ProtocolFactory::create(const std::string& version) {
-  (void)version;
+  if (version == "flp20") return new flp2::Protocol(0);
+  if (version == "flp20_s") return new flp2::SessionProtocol(0);
   return nullptr;
 }
 
-bool Flp2ProtocolFactory::supports(const std::string& version) {
-  return version == "flp20" || version == "flp20_s";
-}
+bool Flp2ProtocolFactory::supports(const std::string& version) { return version == "flp20" || version == "flp20_s"; }

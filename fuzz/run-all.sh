@@ -38,7 +38,7 @@ for bin in "$build_dir"/fuzz/fuzz_*; do
   fi
   dict=""
   case $name in
-    fuzz_xml_syntax) dict="$here/xml.dict" ;;
+    fuzz_xml_syntax|fuzz_content_update|fuzz_flp2_push) dict="$here/xml.dict" ;;
     fuzz_multipart_syntax) dict="$here/multipart.dict" ;;
   esac
   echo "== $name: ${seconds}s"

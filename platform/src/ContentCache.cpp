@@ -15,7 +15,6 @@
 #include <ctime>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "Sqlite.h"
 #include "platform/Home.h"
@@ -89,12 +88,32 @@ int Item::store() const {
 
 namespace {
 
+// UTF_8Util::LineWriter's encoding (a character that cannot be encoded
+// becomes U+FFFD), without a stream per text: it runs for every text of
+// every object saved.
 std::string toUtf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    unsigned long cp = static_cast<unsigned long>(wc);
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
 }
 
 // Length of the valid UTF-8 sequence at s[i] (1 to 4), 0 when invalid.
@@ -789,14 +808,14 @@ class NR_ContentCache::Impl {
   std::vector<qvTypes::ID> listIds(const char* sql) {
     std::vector<qvTypes::ID> ids;
     std::lock_guard<std::mutex> guard(lock);
-    qvsql::Statement stmt = db.prepare(sql);
+    qvsql::Statement stmt = db.prepareCached(sql);
     while (stmt.next()) ids.push_back(stmt.text(0));
     return ids;
   }
 
   int removeRow(const char* sql, const char* kind, const qvTypes::ID& id) {
     std::lock_guard<std::mutex> guard(lock);
-    qvsql::Statement stmt = db.prepare(sql);
+    qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id);
     if (!stmt.run()) return 1;
     if (db.changes() == 0) {
@@ -814,7 +833,7 @@ class NR_ContentCache::Impl {
       return 1;
     }
     std::lock_guard<std::mutex> guard(lock);
-    qvsql::Statement stmt = db.prepare(sql);
+    qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id).bind(2, toUtf8(object.getTitle())).bind(3, toUtf8(object.getSummary())).bind(4, fields);
     stmt.bind(5, static_cast<long long>(std::time(nullptr)));
     return stmt.run() ? 0 : 1;
@@ -824,7 +843,7 @@ class NR_ContentCache::Impl {
   int loadObject(const char* sql, const char* kind, const qvTypes::ID& id, std::string& title,
                  std::string& summary, JsonValue& fields) {
     std::lock_guard<std::mutex> guard(lock);
-    qvsql::Statement stmt = db.prepare(sql);
+    qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id);
     if (!stmt.next()) {
       if (!stmt.failed()) QV_LOG(8, "No %s %s in the content cache\n", kind, id.c_str());
@@ -948,7 +967,7 @@ int NR_ContentCache::get(const qvTypes::ID& id, Container& container) {
   std::string text;
   {
     std::lock_guard<std::mutex> guard(mImpl->lock);
-    qvsql::Statement stmt = mImpl->db.prepare("SELECT channel_ids FROM containers WHERE id = ?1");
+    qvsql::Statement stmt = mImpl->db.prepareCached("SELECT channel_ids FROM containers WHERE id = ?1");
     stmt.bind(1, id);
     if (!stmt.next()) {
       if (!stmt.failed()) QV_LOG(8, "No container %s in the content cache\n", id.c_str());
@@ -975,7 +994,7 @@ int NR_ContentCache::save(const qvTypes::ID& id, const Container& container) {
     return 1;
   }
   std::lock_guard<std::mutex> guard(mImpl->lock);
-  qvsql::Statement stmt = mImpl->db.prepare(
+  qvsql::Statement stmt = mImpl->db.prepareCached(
       "INSERT INTO containers (id, channel_ids, saved_at) VALUES (?1, ?2, ?3)"
       " ON CONFLICT (id) DO UPDATE SET channel_ids = excluded.channel_ids, saved_at = excluded.saved_at");
   stmt.bind(1, id).bind(2, jsonIdArray(container.getChannelIds())).bind(3, static_cast<long long>(std::time(nullptr)));
@@ -1105,7 +1124,7 @@ int NR_ContentCache::removeAsset(const qvTypes::ID& id) {
 
 int NR_ContentCache::getPath(const qvTypes::ID& id, std::string& path) {
   std::lock_guard<std::mutex> guard(mImpl->lock);
-  qvsql::Statement stmt = mImpl->db.prepare("SELECT file, size FROM assets WHERE id = ?1");
+  qvsql::Statement stmt = mImpl->db.prepareCached("SELECT file, size FROM assets WHERE id = ?1");
   stmt.bind(1, id);
   if (!stmt.next()) {
     if (!stmt.failed()) QV_LOG(8, "No asset %s in the content cache\n", id.c_str());

@@ -61,7 +61,7 @@ long long Statement::integer(int column) const {
 }
 
 bool Database::open(const std::string& path, std::string& error) {
-  mDb.reset();
+  close();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   // The handle is owned even when opening failed: it must still be closed.
@@ -117,6 +117,23 @@ Statement Database::prepare(const char* sql) {
     return Statement();
   }
   return stmt;
+}
+
+Statement Database::prepareCached(const char* sql) {
+  if (mDb == nullptr) return Statement();
+  auto it = mCached.find(sql);
+  if (it == mCached.end()) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v3(mDb.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    StmtPtr owned(raw);
+    mLastCode = rc;
+    if (rc != SQLITE_OK || raw == nullptr) {
+      QV_LOG(3, "SQLite cannot prepare \"%s\": %s\n", sql, sqlite3_errmsg(mDb.get()));
+      return Statement();
+    }
+    it = mCached.emplace(sql, std::move(owned)).first;
+  }
+  return Statement(mDb.get(), it->second.get(), true);
 }
 
 bool Database::queryText(const char* sql, std::string& out) {

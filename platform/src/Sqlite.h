@@ -11,6 +11,7 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -19,8 +20,18 @@ namespace qvsql {
 struct DbCloser {
   void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
 };
+// Finalizes a statement, or, for one a Database keeps for reuse, resets it
+// and clears its bindings for the next use.
 struct StmtFinalizer {
-  void operator()(sqlite3_stmt* stmt) const noexcept { sqlite3_finalize(stmt); }
+  bool reuse = false;
+  void operator()(sqlite3_stmt* stmt) const noexcept {
+    if (reuse) {
+      sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
+    } else {
+      sqlite3_finalize(stmt);
+    }
+  }
 };
 using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
 using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
@@ -28,7 +39,10 @@ using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
 class Statement {
  public:
   Statement() = default;
-  Statement(sqlite3* db, sqlite3_stmt* stmt) : mDb(db), mStmt(stmt) {}
+  // cached: the statement belongs to the Database, which keeps it for
+  // reuse; this object only resets it when done.
+  Statement(sqlite3* db, sqlite3_stmt* stmt, bool cached = false)
+      : mDb(db), mStmt(stmt, StmtFinalizer{cached}) {}
 
   bool valid() const { return mStmt != nullptr; }
 
@@ -61,13 +75,20 @@ class Database {
   // returns. False with a one-line reason; the code SQLite gave is in
   // lastCode().
   bool open(const std::string& path, std::string& error);
-  void close() { mDb.reset(); }
+  void close() {
+    mCached.clear();
+    mDb.reset();
+  }
   bool isOpen() const { return mDb != nullptr; }
 
   // Runs one or more statements without results. False on failure.
   bool exec(const char* sql);
   // An invalid Statement on failure.
   Statement prepare(const char* sql);
+  // The same for a statement that is run again and again: it is compiled
+  // once per connection and kept. Only one Statement of a given text may be
+  // in use at a time (the owners' mutex sees to that).
+  Statement prepareCached(const char* sql);
   // The single text result of a query such as a PRAGMA; false on failure.
   bool queryText(const char* sql, std::string& out);
 
@@ -77,6 +98,8 @@ class Database {
 
  private:
   DbPtr mDb;
+  // Declared after mDb, so the statements go before the connection.
+  std::map<std::string, StmtPtr> mCached;
   int mLastCode = SQLITE_OK;
 };
 

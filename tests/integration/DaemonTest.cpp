@@ -33,12 +33,11 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
 
   std::string program() const { return std::string(GetParam()) == "flp1x" ? kFlp1x : kFlp2; }
   // A version this daemon serves, and one it does not.
-  // (For flp2svc the session variant, which has no engine in this build.)
   std::string ownVersion() const { return std::string(GetParam()) == "flp1x" ? "flp1x" : "flp20_s"; }
   std::string otherVersion() const { return std::string(GetParam()) == "flp1x" ? "flp20" : "flp1x"; }
-  // A version the daemon answers without an engine (flp1xsvc has one for
-  // its only version, so another service's version).
-  std::string engineLessVersion() const { return std::string(GetParam()) == "flp1x" ? "flp20" : ownVersion(); }
+  // A version the daemon answers without an engine (each has an engine for
+  // every version it serves, so another service's version).
+  std::string engineLessVersion() const { return otherVersion(); }
 
   std::map<std::string, std::string> env() const {
     return {{"QUORVEL_HOME", home}, {"QUORVEL_BUS_ADDRESS", bus.address()}, {"QUORVEL_SLEEP_SCALE", "0.001"}};

@@ -14,6 +14,8 @@
 
 namespace nrctl {
 
+int cmdSession(int argc, char** argv);  // SessionCmd.cpp
+
 void printUsage(FILE* out) {
   std::fputs(
       "usage: nrctl COMMAND [ARGS]\n"
@@ -38,6 +40,9 @@ void printUsage(FILE* out) {
       "\n"
       "Server answers:\n"
       "  nrctl dcd decode FILE [--content-type T]\n"
+      "\n"
+      "Server session of flp20_s (the file QUORVEL_SESSION_FILE, default /tmp/qvsession):\n"
+      "  nrctl session [show|clear]\n"
       "\n"
       "VERSION is flp20, flp20_s or flp1x. T for triggers: man, sim, mr, mc, ttl,\n"
       "svr, ds (default man). --timeout defaults to 300 seconds.\n"
@@ -76,6 +81,7 @@ int main(int argc, char** argv) {
       command == "shutdown" || command == "watch") {
     return cmdEvents(command, argc, argv);
   }
+  if (command == "session") return cmdSession(argc, argv);
   if (command == "settings") return cmdSettings(argc, argv);
   if (command == "cache") return cmdCache(argc, argv);
   if (command == "dcd") {

@@ -169,7 +169,7 @@ void DcdHttpTransport::setHeaders(HeaderMap& headers, const txn::Request& reques
   const std::string* sessionId = request.getSessionId();
   if (sessionId != nullptr && !sessionId->empty()) {
     QV_LOG(8, "[18344]Session id is added to the header");
-    QV_LOG(3, "[18344]Session id %s is added to the header", sessionId->c_str());
+    QV_LOG(3, "[18344]Session id is added to the header");
     headers["QVPv2-Session-ID"] = *sessionId;
   } else {
     QV_LOG(8, "[18344] Session id is null or empty, no need add it to header");

@@ -153,7 +153,8 @@ void FileSession::writeSessionId(const std::string& id) {
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  QV_LOG(3, "[18344]Write %s as session id in file", id.c_str());
+  // The id is a credential: its value is never logged.
+  QV_LOG(3, "[18344]Write the session id (%zu bytes) in file %s", id.size(), mPath.c_str());
 }
 
 int FileSession::readSessionFromFile(char* buf, std::size_t capacity) {

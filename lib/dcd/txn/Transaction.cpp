@@ -1,5 +1,7 @@
 #include "txn/Transaction.h"
 
+#include <strings.h>
+
 #include <cstdint>
 #include <new>
 #include <sstream>
@@ -27,10 +29,14 @@ std::string printable(const char* text, std::size_t length, std::size_t limit) {
   return out;
 }
 
-// Headers as key, " : ", value, ", " per header.
+// Headers as key, " : ", value, ", " per header, for log lines. The session
+// id is a credential: its header shows only that it is there.
 std::string formatHeaders(const DcdTransport::HeaderMap& headers) {
   std::string text;
-  for (const auto& header : headers) text += header.first + " : " + header.second + ", ";
+  for (const auto& header : headers) {
+    const bool secret = strcasecmp(header.first.c_str(), "QVPv2-Session-ID") == 0;
+    text += header.first + " : " + (secret ? std::string("(hidden)") : header.second) + ", ";
+  }
   return text;
 }
 
