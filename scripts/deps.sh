@@ -10,7 +10,7 @@ PACKAGES=(
   dbus-daemon curl ca-certificates openssl
   # Service integration: man pages, the Debian package and its checks, unit
   # verification, the sender-user tests (setpriv).
-  scdoc debhelper lintian man-db systemd util-linux
+  scdoc debhelper lintian man-db systemd dbus util-linux
 )
 
 missing=()

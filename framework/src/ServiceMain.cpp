@@ -1,16 +1,33 @@
 #include "framework/ServiceMain.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "platform/ContentCache.h"
 #include "platform/EventService.h"
 #include "platform/Home.h"
+#include "platform/ServiceManager.h"
 #include "platform/Settings.h"
 
 namespace {
 
-void onStopSignal(void* context) { static_cast<ProtocolApp*>(context)->requestShutdown(); }
+// How long a daemon stays on the bus after its last answer, so that the
+// receivers can still check who sent it.
+constexpr long kSendGraceMillis = 1000;
+
+std::atomic<bool> gStoppingSent{false};
+
+// The service manager hears once that the service is going down: at the
+// stop signal, or when a shutdown event ended the run loop.
+void tellStopping() {
+  if (!gStoppingSent.exchange(true)) qvservice::notifyStopping();
+}
+
+void onStopSignal(void* context) {
+  tellStopping();
+  static_cast<ProtocolApp*>(context)->requestShutdown();
+}
 
 bool checkEnvironment(const char* name) {
   std::string error;
@@ -45,10 +62,15 @@ int serviceMain(ProtocolFactory& factory, const ServiceMainOptions& options) {
     if (options.traceMainSteps) std::puts("new ProtocolApp complate.");
     std::fflush(stdout);
     ES_EventSubscriber::setStopHandler(&onStopSignal, &app);
+    ES_EventSubscriber::setSendGrace(kSendGraceMillis);
     app.init();
+    // The subscriptions are in place once init returns: requests sent from
+    // now on are heard.
+    qvservice::notifyReady(std::string(options.name) + " is listening for requests");
     if (options.traceMainSteps) std::puts("begin run.");
     std::fflush(stdout);
     app.run();
+    tellStopping();
     // Deliveries end before the application they call goes away.
     ES_EventSubscriber::shutdown();
   }

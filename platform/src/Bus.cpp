@@ -55,6 +55,8 @@ int onEventSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
   const char* path = sd_bus_message_get_path(m);
   try {
     Message event;
+    const char* sender = sd_bus_message_get_sender(m);
+    event.sender = sender != nullptr ? sender : "";
     event.path = path != nullptr ? path : "";
     if (!readEvent(m, event)) {
       QV_LOG(3, "Ignoring a malformed event signal on %s", event.path.c_str());
@@ -66,6 +68,49 @@ int onEventSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
     QV_LOG(3, "Dropping an event on %s: out of memory", path != nullptr ? path : "");
   }
   return 0;
+}
+
+// An sd_bus_error that frees itself.
+struct BusError {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~BusError() { sd_bus_error_free(&error); }
+};
+
+// Reads the a{sv} answer of GetConnectionCredentials.
+int readCredentials(sd_bus_message* reply, Connection::PeerCredentials& out, bool& haveUid) {
+  int r = sd_bus_message_enter_container(reply, 'a', "{sv}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    r = sd_bus_message_read(reply, "s", &key);
+    if (r < 0) return r;
+    if (std::strcmp(key, "UnixUserID") == 0) {
+      uint32_t uid = 0;
+      r = sd_bus_message_read(reply, "v", "u", &uid);
+      if (r < 0) return r;
+      out.uid = static_cast<uid_t>(uid);
+      haveUid = true;
+    } else if (std::strcmp(key, "UnixGroupIDs") == 0) {
+      r = sd_bus_message_enter_container(reply, 'v', "au");
+      if (r < 0) return r;
+      const void* data = nullptr;
+      size_t size = 0;
+      r = sd_bus_message_read_array(reply, 'u', &data, &size);
+      if (r < 0) return r;
+      const uint32_t* ids = static_cast<const uint32_t*>(data);
+      for (size_t i = 0; i < size / sizeof(uint32_t); ++i) out.groups.push_back(static_cast<gid_t>(ids[i]));
+      out.haveGroups = true;
+      r = sd_bus_message_exit_container(reply);
+      if (r < 0) return r;
+    } else {
+      r = sd_bus_message_skip(reply, "v");
+      if (r < 0) return r;
+    }
+    r = sd_bus_message_exit_container(reply);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(reply);
 }
 
 long monotonicMillisUntil(uint64_t deadlineUsec) {
@@ -182,6 +227,39 @@ int Connection::process(std::vector<Message>& out, std::string& error) {
     return -1;
   }
   return r > 0 ? 1 : 0;
+}
+
+int Connection::peerCredentials(const std::string& name, PeerCredentials& out, std::string& error) {
+  constexpr uint64_t kTimeoutUsec = 5 * 1000 * 1000;
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(mBus.get(), &raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                         "org.freedesktop.DBus", "GetConnectionCredentials");
+  MessagePtr call(r >= 0 ? raw : nullptr);
+  if (r >= 0) r = sd_bus_message_append(call.get(), "s", name.c_str());
+  BusError callError;
+  MessagePtr reply;
+  if (r >= 0) {
+    raw = nullptr;
+    r = sd_bus_call(mBus.get(), call.get(), kTimeoutUsec, &callError.error, &raw);
+    reply.reset(r >= 0 ? raw : nullptr);
+  }
+  if (r < 0) {
+    if (sd_bus_error_has_name(&callError.error, "org.freedesktop.DBus.Error.NameHasNoOwner")) return 0;
+    error = "cannot ask the bus at " + mAddress + " about " + name + ": " +
+            (sd_bus_error_is_set(&callError.error) ? std::string(callError.error.message != nullptr
+                                                                      ? callError.error.message
+                                                                      : callError.error.name)
+                                                   : reason(r));
+    return -1;
+  }
+  out = PeerCredentials();
+  bool haveUid = false;
+  r = readCredentials(reply.get(), out, haveUid);
+  if (r < 0 || !haveUid) {
+    error = "the bus at " + mAddress + " gave no user id for " + name;
+    return -1;
+  }
+  return 1;
 }
 
 bool Connection::prepareWait(WaitSpec& spec, std::string& error) {

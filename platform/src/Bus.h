@@ -10,6 +10,8 @@
 // Use one object from one thread at a time; the owner serialises access.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +22,7 @@ struct sd_bus;  // the systemd type, kept opaque here
 namespace qvbus {
 
 struct Message {
+  std::string sender;  // the sender's unique bus name; empty when the bus gave none
   std::string path;
   std::map<std::string, std::string> properties;
   std::string payload;  // every byte as received, NUL bytes included
@@ -69,6 +72,21 @@ class Connection {
   // Fills in what to poll for after the last process(). False with a reason
   // when the connection is gone.
   bool prepareWait(WaitSpec& spec, std::string& error);
+
+  // What the bus knows about a connected client, by its unique name.
+  struct PeerCredentials {
+    uid_t uid = 0;
+    // The client's groups as the bus saw them when it connected; empty and
+    // haveGroups false when the bus does not report them.
+    std::vector<gid_t> groups;
+    bool haveGroups = false;
+  };
+  // Asks the bus (GetConnectionCredentials, waiting at most a few seconds)
+  // about name. 1 with out filled; 0 when the bus knows no such client (it
+  // has disconnected); -1 with a reason when the bus could not be asked.
+  // Events that arrive meanwhile wait in the connection's queue for the
+  // next process().
+  int peerCredentials(const std::string& name, PeerCredentials& out, std::string& error);
 
   // Flushes and closes the sd-bus connection.
   struct Closer {

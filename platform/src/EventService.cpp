@@ -1,17 +1,21 @@
 #include "platform/EventService.h"
 
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -60,6 +64,128 @@ int pollFor(struct pollfd* fds, nfds_t count, long timeoutMillis) {
 
 // Set on the delivery thread, so that calls it must not make are refused.
 thread_local bool tOnDeliveryThread = false;
+
+// Decides whether an event's sender may drive this process: root, this
+// process's own effective user, or a member of the trusted group. The bus is
+// asked once per sender (unique names are never reused on a bus); a sender
+// that has already disconnected cannot be vouched for and counts as
+// untrusted.
+//
+// Threads: the delivery thread only (under the receive lock).
+class SenderTrust {
+ public:
+  // True when the event may be delivered; otherwise one line is logged.
+  bool allows(qvbus::Connection& bus, const qvbus::Message& event) {
+    if (event.sender.empty()) {
+      QV_LOG(3, "Dropping the event %s: the bus did not say who sent it", event.path.c_str());
+      return false;
+    }
+    auto known = mVerdicts.find(event.sender);
+    if (known == mVerdicts.end()) {
+      Verdict v = judge(bus, event.sender);
+      if (!v.definite) {
+        QV_LOG(3, "Dropping the event %s from %s: %s", event.path.c_str(), event.sender.c_str(), v.reason.c_str());
+        return false;
+      }
+      // A long-lived service meets many short-lived senders: the memo is
+      // bounded by starting over.
+      if (mVerdicts.size() >= kMaxVerdicts) mVerdicts.clear();
+      known = mVerdicts.emplace(event.sender, v).first;
+    }
+    if (!known->second.trusted) {
+      QV_LOG(3, "Dropping the event %s from %s: %s", event.path.c_str(), event.sender.c_str(),
+             known->second.reason.c_str());
+    }
+    return known->second.trusted;
+  }
+
+  // A new bus: its names are new too.
+  void forget() { mVerdicts.clear(); }
+
+ private:
+  static constexpr size_t kMaxVerdicts = 512;
+
+  struct Verdict {
+    bool trusted = false;
+    bool definite = false;  // false: asking the bus failed; ask again next time
+    std::string reason;
+  };
+
+  Verdict judge(qvbus::Connection& bus, const std::string& sender) {
+    Verdict v;
+    qvbus::Connection::PeerCredentials creds;
+    std::string error;
+    int r = bus.peerCredentials(sender, creds, error);
+    if (r < 0) {
+      v.reason = error;
+      return v;
+    }
+    v.definite = true;
+    if (r == 0) {
+      v.reason = "the sender has left the bus, so who sent it cannot be checked";
+      return v;
+    }
+    resolveGroup();
+    if (creds.uid == 0 || creds.uid == ::geteuid()) {
+      v.trusted = true;
+      return v;
+    }
+    if (mHaveGroup) {
+      std::vector<gid_t> groups = creds.haveGroups ? creds.groups : groupsOfUser(creds.uid);
+      for (gid_t g : groups) v.trusted = v.trusted || g == mGroup;
+    }
+    if (!v.trusted) {
+      v.reason = "its user (uid " + std::to_string(creds.uid) +
+                 ") is neither root, nor this service's user, nor in the group " + mGroupName;
+    }
+    return v;
+  }
+
+  void resolveGroup() {
+    if (mGroupResolved) return;
+    mGroupResolved = true;
+    const char* env = std::getenv("QUORVEL_TRUSTED_GROUP");
+    mGroupName = env != nullptr && *env != '\0' ? env : "quorvel";
+    std::vector<char> buf(16384);
+    struct group entry;
+    struct group* found = nullptr;
+    if (getgrnam_r(mGroupName.c_str(), &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
+      mGroup = found->gr_gid;
+      mHaveGroup = true;
+    } else {
+      QV_LOG(3, "The trusted group %s does not exist: only root and this service's user may send events",
+             mGroupName.c_str());
+    }
+  }
+
+  // The user's groups from the user database (primary group included), for
+  // a bus that does not report them.
+  static std::vector<gid_t> groupsOfUser(uid_t uid) {
+    std::vector<gid_t> out;
+    std::vector<char> buf(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return out;
+    int count = 32;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      out.assign(static_cast<size_t>(count), 0);
+      int n = count;
+      if (getgrouplist(found->pw_name, found->pw_gid, out.data(), &n) >= 0) {
+        out.resize(static_cast<size_t>(n));
+        return out;
+      }
+      count = n > count ? n : count * 2;
+    }
+    out.assign(1, found->pw_gid);
+    return out;
+  }
+
+  std::map<std::string, Verdict> mVerdicts;
+  bool mGroupResolved = false;
+  bool mHaveGroup = false;
+  gid_t mGroup = 0;
+  std::string mGroupName;
+};
 
 // The process's event service: one receiving connection processed by the
 // delivery thread, one sending connection shared under a lock, and the
@@ -163,11 +289,13 @@ class EventService {
       return;
     }
     std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    lingerAfterSend();
     stopDeliveryLocked();
     {
       std::lock_guard<std::mutex> guard(mRecvLock);
       mRecv.reset();
       mRecvFailed = false;
+      mTrust.forget();
     }
     {
       std::lock_guard<std::mutex> guard(mSendLock);
@@ -202,7 +330,14 @@ class EventService {
       QV_LOG(3, "Unable to publish the event %s: %s", topic.c_str(), error.c_str());
       return -1;
     }
+    mLastSend = std::chrono::steady_clock::now();
+    mSentAny = true;
     return 0;
+  }
+
+  void setSendGrace(long millis) {
+    std::lock_guard<std::mutex> guard(mSendLock);
+    mSendGraceMillis = millis < 0 ? 0 : millis;
   }
 
  private:
@@ -217,6 +352,7 @@ class EventService {
       if (mRecv && (mRecvFailed || !mRecv->isOpen())) {
         mRecv.reset();
         mRecvFailed = false;
+        mTrust.forget();
         std::lock_guard<std::mutex> state(mStateLock);
         mHandlers.clear();
       }
@@ -232,6 +368,19 @@ class EventService {
       if (!mSend) return false;
     }
     return true;
+  }
+
+  // Receivers ask the bus who sent an event while the sender is still
+  // connected; a process that has just published stays connected for the
+  // grace period before it closes.
+  void lingerAfterSend() {
+    std::chrono::steady_clock::time_point until;
+    {
+      std::lock_guard<std::mutex> guard(mSendLock);
+      if (!mSentAny || mSendGraceMillis <= 0 || !mSend) return;
+      until = mLastSend + std::chrono::milliseconds(mSendGraceMillis);
+    }
+    std::this_thread::sleep_until(until);
   }
 
   bool ensureWakeLocked(std::string& error) {
@@ -329,6 +478,14 @@ class EventService {
         std::lock_guard<std::mutex> guard(mRecvLock);
         if (mRecv && !mRecvFailed) {
           r = mRecv->process(batch, error);
+          if (!batch.empty()) {
+            // Asking the bus about a sender may read further events into
+            // the connection's queue: look again before waiting.
+            batch.erase(std::remove_if(batch.begin(), batch.end(),
+                                       [this](const qvbus::Message& m) { return !mTrust.allows(*mRecv, m); }),
+                        batch.end());
+            if (r == 0) r = 1;
+          }
           if (r == 0 && !mRecv->prepareWait(spec, error)) r = -1;
           mRecvFailed = r < 0;
           haveBus = r >= 0;
@@ -375,7 +532,11 @@ class EventService {
   std::mutex mStateLock;
   std::unique_ptr<qvbus::Connection> mRecv;
   bool mRecvFailed = false;  // the delivery thread found mRecv broken
+  SenderTrust mTrust;         // under mRecvLock
   std::unique_ptr<qvbus::Connection> mSend;
+  std::chrono::steady_clock::time_point mLastSend;  // under mSendLock
+  bool mSentAny = false;                            // under mSendLock
+  long mSendGraceMillis = 0;                        // under mSendLock
   std::map<std::string, std::vector<ES_EventHandler*>> mHandlers;
   void (*mStopHandler)(void*) = nullptr;
   void* mStopContext = nullptr;
@@ -397,6 +558,8 @@ int ES_EventSubscriber::subscribe(const char* topic, bool /*reserved1*/, ES_Even
 }
 
 void ES_EventSubscriber::shutdown() { EventService::get().shutdown(); }
+
+void ES_EventSubscriber::setSendGrace(long millis) { EventService::get().setSendGrace(millis); }
 
 void ES_EventSubscriber::blockStopSignals() {
   sigset_t set = stopSignals();

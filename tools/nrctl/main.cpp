@@ -10,10 +10,12 @@
 #define NRCTL_HAS_DCD 1
 #endif
 #include "Nrctl.h"
+#include "platform/EventService.h"
 #include "platform/Log.h"
 
 namespace nrctl {
 
+int cmdStatus(int argc, char** argv);  // StatusCmd.cpp
 int cmdSession(int argc, char** argv);  // SessionCmd.cpp
 
 void printUsage(FILE* out) {
@@ -40,6 +42,9 @@ void printUsage(FILE* out) {
       "\n"
       "Server answers:\n"
       "  nrctl dcd decode FILE [--content-type T]\n"
+      "\n"
+      "Update scheduler (last result, last and next update, retry state per version):\n"
+      "  nrctl status [--json]\n"
       "\n"
       "Server session of flp20_s (the file QUORVEL_SESSION_FILE, default /tmp/qvsession):\n"
       "  nrctl session [show|clear]\n"
@@ -79,8 +84,14 @@ int main(int argc, char** argv) {
   }
   if (command == "update" || command == "retry" || command == "push" || command == "cancel" ||
       command == "shutdown" || command == "watch") {
+    // The services check who sent a request while the sender is still on
+    // the bus: a command that does not wait for the answer stays a moment.
+    bool waits = false;
+    for (int i = 2; i < argc; ++i) waits = waits || std::strcmp(argv[i], "--wait") == 0;
+    if (!waits) ES_EventSubscriber::setSendGrace(1000);
     return cmdEvents(command, argc, argv);
   }
+  if (command == "status") return cmdStatus(argc, argv);
   if (command == "session") return cmdSession(argc, argv);
   if (command == "settings") return cmdSettings(argc, argv);
   if (command == "cache") return cmdCache(argc, argv);

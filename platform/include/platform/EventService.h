@@ -18,6 +18,16 @@
 // thread stays only to watch stop signals); a later connect() or subscribe()
 // opens fresh connections, and the earlier subscriptions are gone with the
 // old one.
+//
+// Senders: anyone connected to a bus may send signals, so every event is
+// checked before it is delivered to a handler. The delivery thread asks the
+// bus for the sender's credentials (once per sender) and delivers the event
+// only when the sender's user is root, this process's effective user, or a
+// member of the trusted group: the group named by QUORVEL_TRUSTED_GROUP,
+// default "quorvel" (by the groups the bus reports for the sender's
+// connection, else by the user database). Any other event is dropped with
+// one log line, as is an event whose sender has already left the bus (it
+// can no longer be checked). The event monitor below does no such check.
 #pragma once
 
 #include <cstddef>
@@ -79,6 +89,13 @@ class ES_EventSubscriber {
   // subscription and the stop handler (end of process, tests). Must not be
   // called from the delivery thread (it is refused there, with a log line).
   static void shutdown();
+
+  // A receiver checks an event's sender while the sender is still on the
+  // bus, so a process that publishes and then ends (a command-line tool, a
+  // daemon's last answer) sets a grace period: shutdown() then keeps the
+  // connections open until that many milliseconds have passed since the
+  // last event this process sent. Default 0 (no wait). Any thread.
+  static void setSendGrace(long millis);
 
   // Daemons: SIGTERM and SIGINT are blocked in every thread (call
   // blockStopSignals on the main thread before connect, so the delivery

@@ -6,6 +6,13 @@
 // and below are written: 3 is for reports and errors, 7 for lock failures and
 // settings traces, 8 (debug) is never written.
 //
+// Under systemd, when that stream is the journal (its device and inode are
+// the ones JOURNAL_STREAM names), each message becomes one journal record:
+// it is written with its level as the syslog priority prefix ("<3>" for
+// level 3, err; "<7>" for level 7, debug), each further line of the message
+// carries the same prefix, and a newline ends it. Elsewhere the text is
+// written exactly as formatted.
+//
 // Thread safety: QV_LOG may be called from any thread; each message is one
 // vfprintf call, which stdio serialises. librunlog_to_module_ptr is meant to
 // be set once at start-up, before other threads run.
@@ -28,6 +35,9 @@ void write(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3))
 
 // True when a message of this level would be written.
 inline bool enabled(int level) { return level <= kMaxWrittenLevel; }
+
+// True when stream is the journal stream that JOURNAL_STREAM names.
+bool isJournal(FILE* stream);
 
 }  // namespace qvlog
 
