@@ -3,6 +3,7 @@
 #include <wbxml/wbxml.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -25,6 +26,94 @@ struct WbxmlDecoderDeleter {
 struct WbxmlBufferDeleter {
   void operator()(WB_UTINY* buffer) const { std::free(buffer); }
 };
+
+// The decoding library asserts (and so aborts the process) on some values
+// that a hostile document can carry, e.g. an entity code of 2^31 or more.
+// Before a document reaches it, its token stream is walked here: every
+// multi-byte integer must fit in 31 bits, every inline string must end
+// inside the document, every string-table reference and opaque length must
+// stay inside its bounds. A document that passes is still decoded by the
+// library, which does the real reading.
+class WbxmlScan {
+ public:
+  explicit WbxmlScan(const std::string& bytes) : mBytes(bytes) {}
+
+  bool wellFormed() {
+    std::uint32_t ignored = 0;
+    std::uint32_t version = 0;
+    if (!byte(version)) return false;
+    std::uint32_t publicId = 0;
+    if (!mbInt(publicId)) return false;
+    std::uint32_t publicIdIndex = 0;
+    if (publicId == 0 && !mbInt(publicIdIndex)) return false;
+    if (version > 0 && !mbInt(ignored)) return false;       // charset (since 1.1)
+    if (!mbInt(mTableLength) || mTableLength > mBytes.size() - mPos) return false;
+    mPos += mTableLength;
+    if (publicId == 0 && publicIdIndex >= mTableLength) return false;
+    while (mPos < mBytes.size()) {
+      const unsigned char token = static_cast<unsigned char>(mBytes[mPos++]);
+      switch (token) {
+        case 0x00:  // SWITCH_PAGE
+          if (!byte(ignored)) return false;
+          break;
+        case 0x02:  // ENTITY
+        case 0x80: case 0x81: case 0x82:  // EXT_T_0..2
+          if (!mbInt(ignored)) return false;
+          break;
+        case 0x03:  // STR_I
+        case 0x40: case 0x41: case 0x42:  // EXT_I_0..2
+          if (!inlineString()) return false;
+          break;
+        case 0x04: case 0x44: case 0x84: case 0xC4:  // LITERAL*
+        case 0x83:                                   // STR_T
+          if (!tableIndex()) return false;
+          break;
+        case 0xC3: {  // OPAQUE
+          std::uint32_t length = 0;
+          if (!mbInt(length) || length > mBytes.size() - mPos) return false;
+          mPos += length;
+          break;
+        }
+        default:  // END, PI, EXT_0..2, tags, attribute starts and values
+          break;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool byte(std::uint32_t& out) {
+    if (mPos >= mBytes.size()) return false;
+    out = static_cast<unsigned char>(mBytes[mPos++]);
+    return true;
+  }
+  bool mbInt(std::uint32_t& out) {
+    out = 0;
+    for (int i = 0; i < 5; ++i) {
+      std::uint32_t b = 0;
+      if (!byte(b)) return false;
+      if (out > (0x7FFFFFFFu >> 7)) return false;
+      out = (out << 7) | (b & 0x7F);
+      if ((b & 0x80) == 0) return true;
+    }
+    return false;
+  }
+  bool inlineString() {
+    const std::string::size_type end = mBytes.find('\0', mPos);
+    if (end == std::string::npos) return false;
+    mPos = end + 1;
+    return true;
+  }
+  bool tableIndex() {
+    std::uint32_t index = 0;
+    return mbInt(index) && index < mTableLength;
+  }
+
+  const std::string& mBytes;
+  std::string::size_type mPos = 0;
+  std::uint32_t mTableLength = 0;
+};
+
 
 // The text of a body: its bytes up to the first NUL.
 std::string textOf(const std::string& payload) { return std::string(payload.c_str()); }
@@ -124,6 +213,10 @@ bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml) {
   xml.clear();
   if (payload.size() > kMaxWbxmlBytes) {
     QV_LOG(3, "WBXML push of %zu bytes refused: more than %zu.\n", payload.size(), kMaxWbxmlBytes);
+    return false;
+  }
+  if (!WbxmlScan(payload).wellFormed()) {
+    QV_LOG(3, "The WBXML push does not decode: it is not well-formed.\n");
     return false;
   }
   WBXMLConvWBXML2XML* made = nullptr;

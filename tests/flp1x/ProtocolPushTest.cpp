@@ -205,6 +205,9 @@ TEST_F(PushTest, BodiesThatDoNotReadChangeNothing) {
       {"wbxml: a header only", kWbxml, std::string("\x03\x0b\x6a\x00", 4), "The WBXML push does not decode"},
       {"wbxml: hostile tokens", kWbxml, std::string("\x03\x0b\x6a\x7f\xff\xff\xff\x0f\x41\xc4\x80\x80\x80\x80\x01", 15),
        "The WBXML push does not decode"},
+      // The decoding library would abort the process on this one.
+      {"wbxml: an entity code past 31 bits", kWbxml, std::string("\x03\x0b\x6a\x00\xc5\x46\x01\xc6\x00\x01\x55\x02\xff\xff\xff\xff\x01\x37\x00\x00\x06\x03\x4f\x46\x46\x6d\x6c\x20\x76\x65\x72\x73\x69\x6f\x00\x01\x87\x00\x00\x1c\x06\x03\x68\x65\x78\x61\x6d\x70\x6c\x65\x2f\x73\x74\x61\x72\x74\x00\x01\x01\x01\xc6\x56\x01\x87\xf9\xf9\xfc\x91\x00\x01\x01\x01", 72),
+       "The WBXML push does not decode"},
       {"wbxml: too large", kWbxml, wbxml + std::string(70000, '\x01'), "WBXML push of"},
   };
   for (const Case& c : cases) {
