@@ -38,7 +38,28 @@ class WbxmlScan {
  public:
   explicit WbxmlScan(const std::string& bytes) : mBytes(bytes) {}
 
-  bool wellFormed() {
+  bool wellFormed() { return noHugeEntityAnywhere() && tokensInBounds(); }
+
+ private:
+  // The library's reading of a hostile document can differ from the walk
+  // below (for instance in where an inline string ends), so an entity token
+  // followed by a code past 31 bits is refused wherever it stands. The byte
+  // 0x02 is a control character that text does not contain.
+  bool noHugeEntityAnywhere() const {
+    for (std::string::size_type i = 0; i < mBytes.size(); ++i) {
+      if (mBytes[i] != '\x02') continue;
+      std::uint64_t code = 0;
+      for (std::string::size_type j = i + 1; j < mBytes.size() && j <= i + 6; ++j) {
+        const unsigned char b = static_cast<unsigned char>(mBytes[j]);
+        code = (code << 7) | (b & 0x7F);
+        if (code >= 0x80000000u) return false;
+        if ((b & 0x80) == 0) break;
+      }
+    }
+    return true;
+  }
+
+  bool tokensInBounds() {
     std::uint32_t ignored = 0;
     std::uint32_t version = 0;
     if (!byte(version)) return false;
@@ -81,7 +102,6 @@ class WbxmlScan {
     return true;
   }
 
- private:
   bool byte(std::uint32_t& out) {
     if (mPos >= mBytes.size()) return false;
     out = static_cast<unsigned char>(mBytes[mPos++]);
