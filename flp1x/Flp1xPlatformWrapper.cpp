@@ -23,13 +23,7 @@ constexpr const char* kReaderUi = "QVNewsReader.UI";
 constexpr const char* kNormalMode = "ENABLED_NORMAL_MODE";
 constexpr const char* kHiddenMode = "HIDDEN_MODE";
 
-std::string toUtf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
-}
+std::string toUtf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 // A number held as text; 0 when the text does not start with one.
 int textToInt(const std::string& text) {

@@ -15,13 +15,7 @@ const std::string& textOf(const std::optional<std::string>& value) {
   return value ? *value : kEmpty;
 }
 
-std::string toUtf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
-}
+std::string toUtf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 qvTypes::String oneLine(const std::optional<std::string>& text) {
   return MString::toWide(replaceLineBreaks(textOf(text)));

@@ -82,30 +82,7 @@ bool leadingInt(const std::string& text, long lowest, long highest, long& out) {
 // for rule (an unencodable character, a malformed or truncated sequence
 // become U+FFFD, reading resumes at the next byte), without a stream per
 // call: they run for every text of every object stored.
-std::string toUtf8(const qvTypes::String& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (wchar_t wc : text) {
-    unsigned long cp = static_cast<unsigned long>(wc);
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string toUtf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 qvTypes::String fromUtf8(const std::string& bytes) {
   qvTypes::String out;

@@ -13,13 +13,7 @@ namespace {
 
 constexpr int kCategory = 8;  // "QVCore.System"
 
-std::string toUtf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
-}
+std::string toUtf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 // True when key holds a value of any type (used to tell a missing key from
 // one stored with the wrong type).

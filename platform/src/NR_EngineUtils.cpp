@@ -16,13 +16,7 @@ namespace {
 // Settings category "QVDevice".
 constexpr int kDeviceCategory = 12;
 
-std::string toUtf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
-}
+std::string toUtf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 // Percent-encodes every byte except the unreserved characters of URIs
 // (letters, digits, "-", ".", "_", "~").

@@ -58,6 +58,31 @@ qvTypes::String MString::toWide(const std::string& utf8) {
   return out;
 }
 
+std::string MString::fromWide(const qvTypes::String& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    unsigned long cp = static_cast<unsigned long>(wc);
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
 bool MString::startsWith(const std::string& s, const std::string& prefix) {
   return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
@@ -108,25 +133,8 @@ bool LineReader::readLine(qvTypes::String& line) {
 }
 
 void LineWriter::write(const qvTypes::String& text) {
-  for (wchar_t wc : text) {
-    unsigned long cp = static_cast<unsigned long>(wc);
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-      mOut.put(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      mOut.put(static_cast<char>(0xC0 | (cp >> 6)));
-      mOut.put(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      mOut.put(static_cast<char>(0xE0 | (cp >> 12)));
-      mOut.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      mOut.put(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      mOut.put(static_cast<char>(0xF0 | (cp >> 18)));
-      mOut.put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      mOut.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      mOut.put(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  const std::string bytes = MString::fromWide(text);
+  mOut.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 void LineWriter::writeLine(const qvTypes::String& text) {

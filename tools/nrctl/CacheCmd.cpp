@@ -10,13 +10,7 @@
 namespace nrctl {
 namespace {
 
-std::string utf8(const qvTypes::String& text) {
-  std::ostringstream out;
-  UTF_8Util::LineWriter writer(out);
-  writer.write(text);
-  writer.flush();
-  return out.str();
-}
+std::string utf8(const qvTypes::String& text) { return MString::fromWide(text); }
 
 std::string idList(const std::vector<qvTypes::ID>& ids) {
   std::string out = "[";

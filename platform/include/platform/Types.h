@@ -37,6 +37,9 @@ class MString {
   static bool toInt(const std::string& s, long& out);
   // UTF-8 bytes to wide text (invalid sequences become U+FFFD).
   static qvTypes::String toWide(const std::string& utf8);
+  // Wide text to UTF-8 bytes (a character that cannot be encoded becomes
+  // U+FFFD). No stream is involved: it runs for every text stored.
+  static std::string fromWide(const qvTypes::String& text);
   static bool startsWith(const std::string& s, const std::string& prefix);
   // Everything that is left in the stream.
   static std::string readStream(std::istream& in);
