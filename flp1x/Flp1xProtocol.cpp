@@ -206,6 +206,7 @@ bool Flp1xProtocol::handleMessage(PushMessage* message) {
   if (plan.kind == PushPlan::SERVICE_LOADING) {
     mContentUpdater.setNextUri(plan.nextPath);
     ProtocolRequest request(ProtocolRequest::SERVER);
+    request.setProtocolVersion(message->getProtocolVersion());
     // Its status events go out as usual; the answer to the push is the
     // service application's.
     handleRequest(&request);
