@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "framework/MediaType.h"
+#include "platform/Hivra.h"
 #include "platform/Log.h"
 #include "platform/NR_EngineUtils.h"
 #include "platform/Settings.h"
@@ -244,7 +246,13 @@ bool handleNotification(NotificationContext& context) {
     return false;
   }
   const PushMessage& message = *context.message;
-  if (message.getContentType() != txn::kDcdMimeType) {
+  const MediaType media = readMediaType(message.getContentType());
+  if (!media.securityParameter.empty()) {
+    QV_LOG(3, "The server notification asks for a %s check of its sender, which this client cannot make. Ignoring it.",
+           printableText(media.securityParameter).c_str());
+    return false;
+  }
+  if (media.essence != txn::kDcdMimeType) {
     QV_LOG(3,
            "Received a server notification with an unexpected content type %s. Expecting the %s content-type "
            "instead.",
