@@ -122,7 +122,8 @@ bool fetchSystemMessage(const txn::Notify& notify, txn::Session& session, Protoc
     return false;
   }
   std::string url;
-  if (notify.getHref() != nullptr && !notify.getHref()->empty()) {
+  const bool fromHref = notify.getHref() != nullptr && !notify.getHref()->empty();
+  if (fromHref) {
     url = *notify.getHref();
   } else if (settings.mServerUrl && !settings.mServerUrl->empty()) {
     url = *settings.mServerUrl;
@@ -133,6 +134,18 @@ bool fetchSystemMessage(const txn::Notify& notify, txn::Session& session, Protoc
     return false;
   }
   NR_EngineUtils::replacePatternsInURL(url);
+  // The request carries the session id and the subscriber's number, and its
+  // answer may rewrite the settings: a pushed href is only followed to the
+  // configured server's own origin.
+  if (fromHref) {
+    std::string server = settings.mServerUrl ? *settings.mServerUrl : std::string();
+    NR_EngineUtils::replacePatternsInURL(server);
+    if (!Hivra::sameOrigin(url, server)) {
+      QV_LOG(3, "Refusing to fetch the system message from %s: it is not on the configured server's origin.",
+             printableText(url, kLoggedBodyBytes).c_str());
+      return false;
+    }
+  }
   transport->mUrl = url;
   transport->mMethod = DcdTransport::POST;
   if (notify.getConnectionProfile() != nullptr && !notify.getConnectionProfile()->empty()) {
