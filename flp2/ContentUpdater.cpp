@@ -470,6 +470,12 @@ bool ContentUpdater::reconcileFeeds(const txn::ContentUpdateResponse& response) 
     if (!failed && channelScope.active() && channelScope.commit() != 0) failed = true;
     if (failed) {
       ++failures;
+      // One bad item must not unsubscribe a channel the user already has:
+      // its stored state (rolled back to with the channel's scope) stays.
+      if (!id.empty() && beforeSet.count(id) != 0 && keepSet.insert(id).second) {
+        keep.push_back(id);
+        QV_LOG(3, "The stored channel %s could not be updated. Keeping it as it was stored.", id.c_str());
+      }
       continue;
     }
     const qvTypes::ID channelId = feed.getChannelId();

@@ -369,6 +369,44 @@ TEST_F(Flp2UpdateTest, AbsentModesOfTheApplication) {
   EXPECT_EQ("a5.xml", text("RuntimeValues.AppSyncAnchor"));
 }
 
+// Under absent-mode "remove", a stored channel whose new item fails keeps
+// what it had (channel, item list, items) while the rest of the answer is
+// applied; a failing channel that was not stored before stays away.
+TEST_F(Flp2UpdateTest, AStoredChannelWhoseNewItemFailsKeepsItsStoredState) {
+  const std::string bad = item("i9", "<content name=\"displaycount\">lots</content>");
+  writeFile(root + "/content-update-response.xml",
+            answer("sync-anchor=\"b2.xml\" update-ttl=\"60\" absent-mode=\"remove\"",
+                   feed("c1", "1", item("i1")) + feed("c2", "1", item("i2"))));
+  writeFile(root + "/b2.xml", answer("sync-anchor=\"b3.xml\" update-ttl=\"60\" absent-mode=\"remove\"",
+                                     feed("c1", "2", item("i1") + bad) + feed("c2", "2", item("i2") + item("i3")) +
+                                         feed("c4", "1", bad)));
+  writeFile(root + "/b3.xml", answer("sync-anchor=\"b3.xml\" update-ttl=\"60\" absent-mode=\"remove\"", ""));
+  start();
+  ASSERT_EQ(0, update());
+  ASSERT_EQ((Ids{"c1", "c2"}), containerChannels());
+  ASSERT_EQ(0, update()) << lastOut;
+
+  EXPECT_EQ((Ids{"c1", "c2"}), containerChannels());
+  EXPECT_EQ((Ids{"i1"}), channelItems("c1"));
+  EXPECT_EQ((Ids{"i2", "i3"}), channelItems("c2"));
+  Item stored;
+  EXPECT_EQ(0, cache().get("i1", stored));
+  EXPECT_NE(0, cache().get("i9", stored));
+  Channel never;
+  EXPECT_NE(0, cache().get("c4", never));
+  EXPECT_EQ("b3.xml", text("RuntimeValues.AppSyncAnchor"));
+
+  // The kept channel is asked for again with its stored anchor.
+  clearRequestLog();
+  ASSERT_EQ(0, update()) << lastOut;
+  ASSERT_FALSE(requests().empty());
+  const std::string body = requests()[0].body;
+  const std::string::size_type at = body.find("id=\\\"c1\\\"");
+  ASSERT_NE(std::string::npos, at) << body;
+  const std::string tag = body.substr(body.rfind('<', at), body.find('>', at) - body.rfind('<', at));
+  EXPECT_NE(std::string::npos, tag.find("sync-anchor=\\\"1\\\"")) << tag;
+}
+
 TEST_F(Flp2UpdateTest, FallbacksAndAnswersThatFail) {
   const std::string good =
       answer("sync-anchor=\"good\" update-ttl=\"60\" absent-mode=\"remove\"", feed("c1", "1", item("i1")));
