@@ -407,6 +407,27 @@ TEST_F(Flp2UpdateTest, AStoredChannelWhoseNewItemFailsKeepsItsStoredState) {
   EXPECT_NE(std::string::npos, tag.find("sync-anchor=\\\"1\\\"")) << tag;
 }
 
+// Titles with markup characters come as CDATA sections; they are stored as
+// the text they hold, and the channel with them.
+TEST_F(Flp2UpdateTest, ACdataTitleIsStored) {
+  writeFile(root + "/content-update-response.xml",
+            answer("sync-anchor=\"x\" update-ttl=\"60\" absent-mode=\"remove\"",
+                   "<content-set id=\"c1\" name=\"feed\" sync-anchor=\"1\" container=\"container1\" "
+                   "absent-mode=\"remove\"><content name=\"title\"><![CDATA[News & Views]]></content>"
+                   "<content name=\"layout\">cs</content><content-set id=\"i1\" name=\"item\"><content "
+                   "name=\"title\">Ferries <![CDATA[&]]> <![CDATA[<trains>]]></content></content-set>"
+                   "</content-set>"));
+  start();
+  ASSERT_EQ(0, update()) << lastOut;
+  EXPECT_EQ((Ids{"c1"}), containerChannels());
+  Channel channel;
+  ASSERT_EQ(0, cache().get("c1", channel));
+  EXPECT_EQ(L"News & Views", channel.getTitle());
+  Item item;
+  ASSERT_EQ(0, cache().get("i1", item));
+  EXPECT_EQ(L"Ferries & <trains>", item.getTitle());
+}
+
 TEST_F(Flp2UpdateTest, FallbacksAndAnswersThatFail) {
   const std::string good =
       answer("sync-anchor=\"good\" update-ttl=\"60\" absent-mode=\"remove\"", feed("c1", "1", item("i1")));
