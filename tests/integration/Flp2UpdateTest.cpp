@@ -541,6 +541,35 @@ TEST_F(Flp2UpdateTest, AssetOptionsRetriesAndUntrustedParts) {
   EXPECT_EQ(0u, got.count("logo-world.gif"));
 }
 
+// Servers write a part's Content-Id as RFC 2392 does, in angle brackets:
+// the part is the asset asked for, stored under its id, and not asked for
+// again.
+TEST_F(Flp2UpdateTest, APartWithABracketedContentIdIsSaved) {
+  useSamples();
+  writeFile(root + "/bracketed.mime",
+            "--b1\r\nContent-Type: image/gif\r\nContent-Id: <logo-world.gif>\r\n\r\nGIF89a-world\r\n"
+            "--b1\r\nContent-Type: text/plain\r\nContent-Id: <not-requested>\r\n\r\nintruder\r\n--b1--\r\n");
+  start();
+  ASSERT_EQ(0, update()) << lastOut;
+  ASSERT_EQ(0, cache().removeAsset("logo-world.gif"));
+
+  setRules("[kind data-by-ids]\nheader Content-Type: multipart/mixed; boundary=b1\nbody bracketed.mime\n");
+  clearRequestLog();
+  ASSERT_EQ(0, nrctl({"retry", "flp20", "--type", "data", "--trigger", "man", "--wait", "--timeout", "30"})) << lastOut;
+  EXPECT_EQ((std::vector<std::string>{"data-by-ids logo-world.gif"}), requestKinds());
+  auto got = assets();
+  EXPECT_EQ(1u, got.count("logo-world.gif"));
+  EXPECT_EQ("image/gif", got["logo-world.gif"]);
+  EXPECT_EQ(0u, got.count("<logo-world.gif>"));
+  EXPECT_EQ(0u, got.count("not-requested"));
+  EXPECT_EQ(0u, got.count("<not-requested>"));
+
+  setRules("");
+  clearRequestLog();
+  ASSERT_EQ(0, nrctl({"retry", "flp20", "--type", "data", "--trigger", "man", "--wait", "--timeout", "30"})) << lastOut;
+  EXPECT_TRUE(requestKinds().empty());
+}
+
 TEST_F(Flp2UpdateTest, CancelDuringTheContentExchangeAndDuringTheAssets) {
   useSamples();
   setRules("[kind content-update]\ndelay 20000\n");
