@@ -368,14 +368,16 @@ bool Flp1xProtocol::readProvisioning(const std::string& text, PushPlan& plan) {
     bool isServerUrl = false;
     for (const auto& parm : nested->parms()) {
       const std::string& name = parm->parmName().value_or(std::string());
-      if (name == "URI") {
-        value = parm->value().value_or(std::string());
-        isServerUrl = true;
-      } else if (name == "STARTPAGE") {
-        value = parm->value().value_or(std::string());
-      }
+      if (name != "URI" && name != "STARTPAGE") continue;
+      if (name == "URI") isServerUrl = true;
+      // STARTPAGE is a flag without a value in standard documents: a parm
+      // without a value leaves the value already chosen.
+      const std::string& given = parm->value().value_or(std::string());
+      if (!given.empty()) value = given;
     }
-    if (isServerUrl) {
+    if (value.empty()) {
+      QV_LOG(3, "A RESOURCE of the provisioning document gives no URL. Keeping the stored one.");
+    } else if (isServerUrl) {
       plan.serverUrl = value;
     } else {
       plan.startPage = value;

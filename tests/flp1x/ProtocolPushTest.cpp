@@ -136,9 +136,15 @@ TEST_F(PushTest, ProvisioningSwitchesTheReaderAndWritesTheUrls) {
       {"with both, the last value goes to the server URL", "ENABLED_NORMAL_MODE",
        characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI", "http://u") + parm("STARTPAGE", "http://s"))),
        {{"server", "http://s"}}, 0},
-      {"with neither, channel URLs from nothing", "ENABLED_NORMAL_MODE",
-       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("OTHER", "v"))),
-       {{"AddNewChannelURL", "?mc=ListRootcats"}, {"ManageChannelURL", "?mc=MyChannels"}}, 0},
+      {"with neither, nothing is written", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("OTHER", "v"))), {}, 0},
+      // STARTPAGE is a flag without a value in standard documents.
+      {"a URI, then the STARTPAGE flag: the URI is the server URL", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI", "http://u/flp") + parm("NAME", "News") +
+                                                                  parm("STARTPAGE"))),
+       {{"server", "http://u/flp"}}, 0},
+      {"parms without values write nothing", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI")) + resource(parm("STARTPAGE"))), {}, 0},
       {"only RESOURCE characteristics of the first one count", "ENABLED_NORMAL_MODE",
        characteristic("APPLICATION", parm("NAME", "x") + characteristic("NAPDEF", parm("URI", "http://napdef"))) +
            characteristic("APPLICATION", parm("APROTOCOL", "OFF") + resource(parm("URI", "http://second"))),
