@@ -8,6 +8,7 @@
 #include "Flp1xPlatformWrapper.h"
 #include "SyncPkg.h"
 #include "Url.h"
+#include "platform/Hivra.h"
 #include "platform/Log.h"
 
 namespace {
@@ -388,7 +389,13 @@ bool Flp1xContentUpdater::runType3Stage(RequiredContentList& byUrl) {
     request->mUrl = record->mHref;
     HeaderList& headers = request->mEntity.mHeaders;
     headers.parseHeaders("X-FL-RequestType: data3");
-    addMsisdn(*request, "ContentUpdater::can't get MSISDN!");
+    // The href comes from the server's package: the MSISDN goes only to
+    // the configured server's own origin.
+    if (Hivra::sameOrigin(record->mHref, contentUrl())) {
+      addMsisdn(*request, "ContentUpdater::can't get MSISDN!");
+    } else {
+      QV_LOG(3, "Type3 asset %s is not on the server's origin: fetched without the MSISDN.\n", record->mHref.c_str());
+    }
     headers.parseHeaders("User-Agent:" + mWrapper->getUserAgent());
     headers.parseHeaders("Host:" + hostOfUrl(record->mHref));
 

@@ -12,6 +12,7 @@
 #include "PushDocuments.h"
 #include "Url.h"
 #include "XMLParser.h"
+#include "framework/MediaType.h"
 #include "platform/Log.h"
 
 namespace {
@@ -206,6 +207,7 @@ bool Flp1xProtocol::handleMessage(PushMessage* message) {
   if (plan.kind == PushPlan::SERVICE_LOADING) {
     mContentUpdater.setNextUri(plan.nextPath);
     ProtocolRequest request(ProtocolRequest::SERVER);
+    request.setProtocolVersion(message->getProtocolVersion());
     // Its status events go out as usual; the answer to the push is the
     // service application's.
     handleRequest(&request);
@@ -229,7 +231,7 @@ bool Flp1xProtocol::looksLikeWbxml(const std::string& payload) {
   return !payload.empty() && static_cast<unsigned char>(payload[0]) <= 0x03;
 }
 
-bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml) {
+bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml, WbxmlDocument kind) {
   xml.clear();
   if (payload.size() > kMaxWbxmlBytes) {
     QV_LOG(3, "WBXML push of %zu bytes refused: more than %zu.\n", payload.size(), kMaxWbxmlBytes);
@@ -247,8 +249,10 @@ bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml) {
     return false;
   }
   wbxml_conv_wbxml2xml_set_gen_type(decoder.get(), WBXML_GEN_XML_COMPACT);
-  // A document that names no known public id is read as provisioning.
-  wbxml_conv_wbxml2xml_set_language(decoder.get(), WBXML_LANG_PROV10);
+  // A document that names no known public id is read as the kind its
+  // content type announced.
+  wbxml_conv_wbxml2xml_set_language(decoder.get(),
+                                    kind == WbxmlDocument::SERVICE_LOADING ? WBXML_LANG_SL10 : WBXML_LANG_PROV10);
   wbxml_conv_wbxml2xml_set_charset(decoder.get(), WBXML_CHARSET_UTF_8);
 
   std::vector<WB_UTINY> input(payload.begin(), payload.end());
@@ -273,20 +277,37 @@ bool Flp1xProtocol::decodeWbxml(const std::string& payload, std::string& xml) {
 bool Flp1xProtocol::readPush(const std::string& contentType, const std::string& payload, PushPlan& plan) {
   plan = PushPlan();
   QV_LOG(3, "Looking at message with content-type %s", contentType.c_str());
-  const bool wbxmlType = contentType == kProvisioningWbxmlType;
-  const bool binary = wbxmlType && looksLikeWbxml(payload);
+  const MediaType media = readMediaType(contentType);
+  if (!media.securityParameter.empty()) {
+    QV_LOG(3, "The push asks for a %s check of its sender, which this service cannot make. Refused.",
+           media.securityParameter.c_str());
+    return false;
+  }
+  const std::string& type = media.essence;
+  const bool wbxmlType = type == kProvisioningWbxmlType;
+  const bool slcType = type == kServiceLoadingWbxmlType;
+  const bool binary = (wbxmlType || slcType) && looksLikeWbxml(payload);
   const std::string text = textOf(payload);
   if (text.empty() && !binary) {
     QV_LOG(3, "Message is empty!");
     return false;
   }
-  if (contentType == kServiceLoadingType) return readServiceLoading(text, plan);
-  if (contentType == kProvisioningXmlType) return readProvisioning(text, plan);
+  if (type == kServiceLoadingType) return readServiceLoading(text, plan);
+  if (type == kProvisioningXmlType) return readProvisioning(text, plan);
   if (wbxmlType) {
     if (!binary) return readProvisioning(text, plan);
     std::string xml;
     if (!decodeWbxml(payload, xml)) return false;
     return readProvisioning(textOf(xml), plan);
+  }
+  if (slcType) {
+    if (!binary) {
+      QV_LOG(3, "The tokenized Service Loading push is not WBXML.");
+      return false;
+    }
+    std::string xml;
+    if (!decodeWbxml(payload, xml, WbxmlDocument::SERVICE_LOADING)) return false;
+    return readServiceLoading(textOf(xml), plan);
   }
   QV_LOG(3, "Not find the content type!");
   return false;
@@ -347,14 +368,16 @@ bool Flp1xProtocol::readProvisioning(const std::string& text, PushPlan& plan) {
     bool isServerUrl = false;
     for (const auto& parm : nested->parms()) {
       const std::string& name = parm->parmName().value_or(std::string());
-      if (name == "URI") {
-        value = parm->value().value_or(std::string());
-        isServerUrl = true;
-      } else if (name == "STARTPAGE") {
-        value = parm->value().value_or(std::string());
-      }
+      if (name != "URI" && name != "STARTPAGE") continue;
+      if (name == "URI") isServerUrl = true;
+      // STARTPAGE is a flag without a value in standard documents: a parm
+      // without a value leaves the value already chosen.
+      const std::string& given = parm->value().value_or(std::string());
+      if (!given.empty()) value = given;
     }
-    if (isServerUrl) {
+    if (value.empty()) {
+      QV_LOG(3, "A RESOURCE of the provisioning document gives no URL. Keeping the stored one.");
+    } else if (isServerUrl) {
       plan.serverUrl = value;
     } else {
       plan.startPage = value;

@@ -38,6 +38,7 @@
 class Flp1xProtocol : public Protocol {
  public:
   static constexpr const char* kServiceLoadingType = "text/vnd.wap.sl";
+  static constexpr const char* kServiceLoadingWbxmlType = "application/vnd.wap.slc";
   static constexpr const char* kProvisioningXmlType = "text/vnd.wap.connectivity-xml";
   static constexpr const char* kProvisioningWbxmlType = "application/vnd.wap.connectivity-wbxml";
   static constexpr size_t kMaxWbxmlBytes = 64 * 1024;
@@ -75,15 +76,22 @@ class Flp1xProtocol : public Protocol {
   int runState() const { return mRunState; }
 
   // Reads a pushed message (content type, and every byte of its body) into
-  // plan, with the log line of each failure. False for an empty body, an
-  // unknown content type or a document that does not read.
+  // plan, with the log line of each failure. The content type is compared
+  // as a media type (any case, parameters ignored). False for an empty body,
+  // an unknown content type, one that asks for a security check (SEC, MAC)
+  // or a document that does not read.
   static bool readPush(const std::string& contentType, const std::string& payload, PushPlan& plan);
   // True when a body starts like binary WBXML (a version byte 0 to 3) and
   // not like XML text.
   static bool looksLikeWbxml(const std::string& payload);
-  // Decodes a binary WBXML provisioning document to XML text; false, with a
-  // log line, when it does not decode or breaks the bounds above.
-  static bool decodeWbxml(const std::string& payload, std::string& xml);
+  // The document a binary WBXML push holds, for a document that names no
+  // public id of its own.
+  enum class WbxmlDocument { PROVISIONING, SERVICE_LOADING };
+  // Decodes a binary WBXML push (provisioning, or tokenized Service
+  // Loading) to XML text; false, with a log line, when it does not decode or
+  // breaks the bounds above.
+  static bool decodeWbxml(const std::string& payload, std::string& xml,
+                          WbxmlDocument kind = WbxmlDocument::PROVISIONING);
 
  private:
   static bool readServiceLoading(const std::string& text, PushPlan& plan);

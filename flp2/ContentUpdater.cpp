@@ -8,6 +8,7 @@
 #include "Entry.h"
 #include "PlatformQueries.h"
 #include "platform/Facade.h"
+#include "platform/Hivra.h"
 #include "platform/Log.h"
 #include "platform/NR_Constants.h"
 #include "platform/NR_EngineUtils.h"
@@ -228,6 +229,17 @@ std::unique_ptr<DcdTransport> ContentUpdater::makeTransport(const txn::Request& 
   NR_EngineUtils::replacePatternsInURL(url);
   transport->mUrl = url;
   transport->mMethod = method;
+  if (byUrl) {
+    // An asset URL comes from the server's answer: the session id and the
+    // MSISDN go only to the configured server's own origin.
+    std::string server = mSettings->mServerUrl ? *mSettings->mServerUrl : std::string();
+    NR_EngineUtils::replacePatternsInURL(server);
+    if (!Hivra::sameOrigin(url, server)) {
+      QV_LOG(3, "The asset URL %s is not on the server's origin. Fetching it without the session id and the MSISDN.",
+             url.c_str());
+      transport->mSendCredentials = false;
+    }
+  }
   return transport;
 }
 
@@ -458,6 +470,12 @@ bool ContentUpdater::reconcileFeeds(const txn::ContentUpdateResponse& response) 
     if (!failed && channelScope.active() && channelScope.commit() != 0) failed = true;
     if (failed) {
       ++failures;
+      // One bad item must not unsubscribe a channel the user already has:
+      // its stored state (rolled back to with the channel's scope) stays.
+      if (!id.empty() && beforeSet.count(id) != 0 && keepSet.insert(id).second) {
+        keep.push_back(id);
+        QV_LOG(3, "The stored channel %s could not be updated. Keeping it as it was stored.", id.c_str());
+      }
       continue;
     }
     const qvTypes::ID channelId = feed.getChannelId();

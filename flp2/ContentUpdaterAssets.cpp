@@ -207,12 +207,17 @@ bool ContentUpdater::saveDataParts(const txn::DataRequest& request, const txn::D
       request.getType() == "DataRequestByIds" ? static_cast<const txn::DataRequestByIds*>(&request) : nullptr;
   saved = 0;
   for (const std::unique_ptr<txn::DataBlock>& block : response.getBlocks()) {
-    const std::string& id = block->getContentId();
+    std::string id = block->getContentId();
     // The server names the part; only what was asked for may be written, so
-    // that an answer cannot replace other assets.
+    // that an answer cannot replace other assets. A Content-Id in the angle
+    // brackets of RFC 2392 names the id inside them.
     if (byIds != nullptr && byIds->getIds().count(id) == 0) {
-      QV_LOG(3, "The server sent data with id %s, which was not requested. Skipping it.", id.c_str());
-      continue;
+      const bool bracketed = id.size() > 2 && id.front() == '<' && id.back() == '>';
+      if (!bracketed || byIds->getIds().count(id.substr(1, id.size() - 2)) == 0) {
+        QV_LOG(3, "The server sent data with id %s, which was not requested. Skipping it.", id.c_str());
+        continue;
+      }
+      id = id.substr(1, id.size() - 2);
     }
     std::ofstream* stream = cache->getOutputStream(id, static_cast<long>(block->getLength()));
     if (stream == nullptr) {

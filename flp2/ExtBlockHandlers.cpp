@@ -281,7 +281,9 @@ bool parseExtBlock(const txn::Primitive& parent, ExtBlockHandler& handler) {
   // No network, and (by leaving out the options that ask for it) no DTD
   // loading and no entity substitution; a document type is refused while
   // reading.
-  ReaderPtr reader(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, encoding, XML_PARSE_NONET));
+  // CDATA sections arrive as the text they hold.
+  ReaderPtr reader(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, encoding,
+                                      XML_PARSE_NONET | XML_PARSE_NOCDATA));
   if (!reader) {
     QV_LOG(3, "Could not instantiate xml reader");
     return false;

@@ -97,6 +97,7 @@ bool Protocol::handleMessage(PushMessage* message) {
     QV_LOG(3, "WAP push needs content update but returned a NULL request");
     return handled;
   }
+  context.request->setProtocolVersion(message->getProtocolVersion());
   // Virtual: the session variant makes sure of its session first.
   const ProtocolResponse response = handleRequest(context.request.get());
   QV_LOG(8, "returned from content update caused by wap push with code %d", response.mCode);

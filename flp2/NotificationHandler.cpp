@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "framework/MediaType.h"
+#include "platform/Hivra.h"
 #include "platform/Log.h"
 #include "platform/NR_EngineUtils.h"
 #include "platform/Settings.h"
@@ -120,7 +122,8 @@ bool fetchSystemMessage(const txn::Notify& notify, txn::Session& session, Protoc
     return false;
   }
   std::string url;
-  if (notify.getHref() != nullptr && !notify.getHref()->empty()) {
+  const bool fromHref = notify.getHref() != nullptr && !notify.getHref()->empty();
+  if (fromHref) {
     url = *notify.getHref();
   } else if (settings.mServerUrl && !settings.mServerUrl->empty()) {
     url = *settings.mServerUrl;
@@ -131,6 +134,18 @@ bool fetchSystemMessage(const txn::Notify& notify, txn::Session& session, Protoc
     return false;
   }
   NR_EngineUtils::replacePatternsInURL(url);
+  // The request carries the session id and the subscriber's number, and its
+  // answer may rewrite the settings: a pushed href is only followed to the
+  // configured server's own origin.
+  if (fromHref) {
+    std::string server = settings.mServerUrl ? *settings.mServerUrl : std::string();
+    NR_EngineUtils::replacePatternsInURL(server);
+    if (!Hivra::sameOrigin(url, server)) {
+      QV_LOG(3, "Refusing to fetch the system message from %s: it is not on the configured server's origin.",
+             printableText(url, kLoggedBodyBytes).c_str());
+      return false;
+    }
+  }
   transport->mUrl = url;
   transport->mMethod = DcdTransport::POST;
   if (notify.getConnectionProfile() != nullptr && !notify.getConnectionProfile()->empty()) {
@@ -244,7 +259,13 @@ bool handleNotification(NotificationContext& context) {
     return false;
   }
   const PushMessage& message = *context.message;
-  if (message.getContentType() != txn::kDcdMimeType) {
+  const MediaType media = readMediaType(message.getContentType());
+  if (!media.securityParameter.empty()) {
+    QV_LOG(3, "The server notification asks for a %s check of its sender, which this client cannot make. Ignoring it.",
+           printableText(media.securityParameter).c_str());
+    return false;
+  }
+  if (media.essence != txn::kDcdMimeType) {
     QV_LOG(3,
            "Received a server notification with an unexpected content type %s. Expecting the %s content-type "
            "instead.",

@@ -129,6 +129,7 @@ void ProtocolRequest::sendStatusEvent() {
   PtrRef<QV_PropertyMap> properties(new QV_PropertyMap);
   (*properties)[PROPERTY_STATUS] = status;
   (*properties)[PROPERTY_TYPE] = type;
+  if (!mProtocolVersion.empty()) (*properties)[PROPERTY_PROTOCOL_VERSION] = mProtocolVersion;
   event.mProperties = properties;
   QV_EventAndStatusFacade::instance()->publishEvent(event, nullptr);
 

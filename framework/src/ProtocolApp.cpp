@@ -192,44 +192,53 @@ bool ProtocolApp::getProperty(const QV_Event& event, const char* key, std::strin
   return true;
 }
 
-bool ProtocolApp::getProtocolVersion(const QV_Event& event) {
-  std::string version;
-  {
-    std::lock_guard<std::mutex> guard(mStateLock);
-    version = mVersion;
+bool ProtocolApp::accepts(const std::string& version) { return mFactory->supports(version); }
+
+bool ProtocolApp::getProtocolVersion(const QV_Event& event, std::string& version) {
+  if (!getProperty(event, PROPERTY_PROTOCOL_VERSION, version)) return false;
+  // Work for another service's version is that service's: taking it here
+  // would cancel this service's running item and answer in its name.
+  if (!accepts(version)) {
+    QV_LOG(3, "Ignoring the event for version %s: this service does not serve it", version.c_str());
+    return false;
   }
-  bool ok = getProperty(event, PROPERTY_PROTOCOL_VERSION, version);
   std::lock_guard<std::mutex> guard(mStateLock);
   mVersion = version;
-  return ok;
+  return true;
 }
 
 void ProtocolApp::processUpdate(const QV_Event& event) {
   QV_LOG(3, "Process update");
-  if (!getProtocolVersion(event)) return;
+  std::string version;
+  if (!getProtocolVersion(event, version)) return;
   std::string trigger;
   if (!getProperty(event, PROPERTY_TRIGGER, trigger)) return;
   auto* request = new ProtocolRequest(ProtocolRequest::triggerFromString(trigger));
+  request->setProtocolVersion(version);
   postWork(new UpdateWork(this, request));
 }
 
 void ProtocolApp::processMessage(const QV_Event& event) {
   std::string contentType;
   if (!getProperty(event, PROPERTY_CONTENT_TYPE, contentType)) return;
-  if (!getProtocolVersion(event)) return;
+  std::string version;
+  if (!getProtocolVersion(event, version)) return;
   auto* message = new PushMessage(contentType, "UTF8", event.mData, event.mPayload);
+  message->setProtocolVersion(version);
   postWork(new MessageWork(this, message));
 }
 
 void ProtocolApp::processRetry(const QV_Event& event) {
   QV_LOG(3, "Process retry");
-  if (!getProtocolVersion(event)) return;
+  std::string version;
+  if (!getProtocolVersion(event, version)) return;
   std::string type;
   if (!getProperty(event, PROPERTY_TYPE, type)) return;
   const bool isContent = type == "content";
   std::string trigger;
   if (!getProperty(event, PROPERTY_TRIGGER, trigger)) return;
   auto* request = new ProtocolRequest(ProtocolRequest::triggerFromString(trigger));
+  request->setProtocolVersion(version);
   request->setType(isContent ? ProtocolRequest::CONTENT : ProtocolRequest::DATA);
   postWork(new UpdateWork(this, request));
 }
@@ -285,12 +294,7 @@ void ProtocolApp::postWork(IHandler* work) {
   mWorkSignal.notify();
 }
 
-bool ProtocolApp::createProtocol() {
-  std::string version;
-  {
-    std::lock_guard<std::mutex> guard(mStateLock);
-    version = mVersion;
-  }
+bool ProtocolApp::createProtocol(const std::string& version) {
   std::lock_guard<std::mutex> engineGuard(mEngineLock);
   delete mProtocol;
   mProtocol = nullptr;
@@ -304,10 +308,10 @@ bool ProtocolApp::createProtocol() {
 
 void ProtocolApp::handleUpdate(ProtocolRequest* request) {
   QV_LOG(3, "Handle Update");
-  if (createProtocol()) {
+  if (createProtocol(request->getProtocolVersion())) {
     ProtocolResponse response = mProtocol->handleRequest(request);
-    sendResponse(ProtocolRequest::triggerToString(request->getTrigger()), request->typeString(),
-                 response.mCode);
+    sendResponse(ProtocolRequest::triggerToString(request->getTrigger()), request->typeString(), response.mCode,
+                 request->getProtocolVersion());
     response.mStrings.clear();
   } else {
     QV_LOG(3, "Procotol create failed.");
@@ -318,21 +322,23 @@ void ProtocolApp::handleUpdate(ProtocolRequest* request) {
 void ProtocolApp::handlePushMessage(PushMessage* message) {
   QV_LOG(3, "Handle Message.");
   int code = 0;
-  if (createProtocol()) {
+  if (createProtocol(message->getProtocolVersion())) {
     code = mProtocol->handleMessage(message) ? 0 : 1;
   } else {
     QV_LOG(3, "Procotol create failed.");
   }
-  sendResponse(PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT, code);
+  sendResponse(PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT, code, message->getProtocolVersion());
   delete message;
 }
 
-void ProtocolApp::sendResponse(const std::string& trigger, const std::string& type, int code) {
+void ProtocolApp::sendResponse(const std::string& trigger, const std::string& type, int code,
+                               const std::string& version) {
   QV_LOG(3, "Process response code");
   QV_Event event(PROTOCOL_TOPIC_RESPONSE, code);
   PtrRef<QV_PropertyMap> properties(new QV_PropertyMap);
   (*properties)[PROPERTY_TRIGGER] = trigger;
   (*properties)[PROPERTY_TYPE] = type;
+  (*properties)[PROPERTY_PROTOCOL_VERSION] = version;
   event.mProperties = properties;
   QV_EventAndStatusFacade::instance()->publishEvent(event, nullptr);
   const std::string line =

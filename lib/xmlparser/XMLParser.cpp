@@ -234,7 +234,9 @@ bool XMLParser::parse(const std::string& bytes, Element& root, std::string& erro
   } else {
     // No options: no DTD loading, no entity substitution, no default
     // attributes; NONET in addition, so that nothing is ever fetched.
-    reader.reset(xmlReaderForMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, "UTF-8", XML_PARSE_NONET));
+    // CDATA sections arrive as the text they hold.
+    reader.reset(xmlReaderForMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, "UTF-8",
+                                    XML_PARSE_NONET | XML_PARSE_NOCDATA));
     if (!reader) QV_LOG(3, "Could not instantiate xml reader");
     reason = "no XML reader";
   }

@@ -570,4 +570,25 @@ bool resolveReference(const std::string& base, const std::string& reference, std
   return true;
 }
 
+bool originOf(const std::string& url, std::string& origin) {
+  origin.clear();
+  std::string reason;
+  if (checkUrl(url, reason) != Hivra::ERR_NONE) return false;
+  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  std::string parts[3];
+  const CURLUPart which[3] = {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT};
+  for (int i = 0; i < 3; ++i) {
+    char* text = nullptr;
+    const CURLUcode rc = curl_url_get(parsed.get(), which[i], &text, i == 2 ? CURLU_DEFAULT_PORT : 0);
+    std::unique_ptr<char, CurlStringDeleter> owned(text);
+    if (rc != CURLUE_OK || text == nullptr) return false;
+    parts[i] = text;
+  }
+  for (int i = 0; i < 2; ++i)
+    for (char& c : parts[i]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  origin = parts[0] + "://" + parts[1] + ":" + parts[2];
+  return true;
+}
+
 }  // namespace qvcurl

@@ -92,4 +92,8 @@ int checkUrl(const std::string& url, std::string& reason);
 bool resolveReference(const std::string& base, const std::string& reference, std::string& result,
                       std::string& reason);
 
+// The origin of an http or https URL as "scheme://host:port", scheme and
+// host in lower case, the port made explicit. False for any other URL.
+bool originOf(const std::string& url, std::string& origin);
+
 }  // namespace qvcurl

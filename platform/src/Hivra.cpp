@@ -639,4 +639,9 @@ bool resolveRedirectLocation(const std::string& requestUrl, const std::string& l
   return true;
 }
 
+bool sameOrigin(const std::string& url, const std::string& other) {
+  std::string a, b;
+  return qvcurl::originOf(url, a) && qvcurl::originOf(other, b) && a == b;
+}
+
 }  // namespace Hivra

@@ -202,6 +202,33 @@ TEST(XmlRead, ElementDetails) {
   EXPECT_EQ(*app->getContentSets().at(0)->getPriority(), -3);
 }
 
+// Servers write content values with markup characters as CDATA sections;
+// they are the text they hold.
+TEST(XmlRead, CdataSectionsAreText) {
+  const struct {
+    const char* inside;
+    const char* value;
+  } cases[] = {
+      {"<![CDATA[News & Views]]>", "News & Views"},
+      {"News <![CDATA[&]]> Views", "News & Views"},
+      {"<![CDATA[<b>bold</b>]]>", "<b>bold</b>"},
+      {"<![CDATA[]]>plain", "plain"},
+  };
+  for (const auto& c : cases) {
+    std::unique_ptr<Primitive> p =
+        read(std::string("<dcd><content-update-response><application id=\"a\" name=\"n\" sync-anchor=\"s\">"
+                         "<content-set id=\"f\" name=\"feed\"><content name=\"title\">") +
+             c.inside + "</content></content-set></application></content-update-response></dcd>");
+    ASSERT_NE(p, nullptr) << c.inside;
+    const Application* app = as<ContentUpdateResponse>(p, "ContentUpdateResponse").getApplication();
+    ASSERT_NE(app, nullptr);
+    const auto& contents = app->getContentSets().at(0)->getContents();
+    ASSERT_EQ(contents.size(), 1u) << c.inside;
+    ASSERT_NE(contents[0]->getContentValue(), nullptr) << c.inside;
+    EXPECT_EQ(*contents[0]->getContentValue(), c.value) << c.inside;
+  }
+}
+
 TEST(XmlRead, FailuresGiveNullWithTheirLogLine) {
   const std::string full = testData("content-update-response.xml");
   struct Case {

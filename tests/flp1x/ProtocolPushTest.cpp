@@ -136,9 +136,15 @@ TEST_F(PushTest, ProvisioningSwitchesTheReaderAndWritesTheUrls) {
       {"with both, the last value goes to the server URL", "ENABLED_NORMAL_MODE",
        characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI", "http://u") + parm("STARTPAGE", "http://s"))),
        {{"server", "http://s"}}, 0},
-      {"with neither, channel URLs from nothing", "ENABLED_NORMAL_MODE",
-       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("OTHER", "v"))),
-       {{"AddNewChannelURL", "?mc=ListRootcats"}, {"ManageChannelURL", "?mc=MyChannels"}}, 0},
+      {"with neither, nothing is written", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("OTHER", "v"))), {}, 0},
+      // STARTPAGE is a flag without a value in standard documents.
+      {"a URI, then the STARTPAGE flag: the URI is the server URL", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI", "http://u/flp") + parm("NAME", "News") +
+                                                                  parm("STARTPAGE"))),
+       {{"server", "http://u/flp"}}, 0},
+      {"parms without values write nothing", "ENABLED_NORMAL_MODE",
+       characteristic("APPLICATION", parm("NAME", "x") + resource(parm("URI")) + resource(parm("STARTPAGE"))), {}, 0},
       {"only RESOURCE characteristics of the first one count", "ENABLED_NORMAL_MODE",
        characteristic("APPLICATION", parm("NAME", "x") + characteristic("NAPDEF", parm("URI", "http://napdef"))) +
            characteristic("APPLICATION", parm("APROTOCOL", "OFF") + resource(parm("URI", "http://second"))),
@@ -268,6 +274,93 @@ TEST_F(PushTest, ServiceLoadingStartsAnUpdateFromThePathItNames) {
   Container stored;
   ASSERT_EQ(0, FreshHome::cache().get("container1", stored));
   EXPECT_EQ(std::vector<qvTypes::ID>{"c1"}, stored.getChannelIds());
+}
+
+// Content types are media types: any case, parameters ignored; parameters
+// that ask for a check of the sender are refused, with the reason logged.
+TEST_F(PushTest, ContentTypesAreReadAsMediaTypes) {
+  const std::string document = provisioning(characteristic("APPLICATION", parm("APROTOCOL", "OFF")));
+  const struct {
+    std::string type;
+    std::string body;
+    Flp1xProtocol::PushPlan::Kind kind;  // NONE: refused
+    const char* logLine;
+  } cases[] = {
+      {"TEXT/VND.WAP.SL", sl("http://h/next"), Flp1xProtocol::PushPlan::SERVICE_LOADING, ""},
+      {"text/vnd.wap.sl; charset=utf-8", sl("http://h/next"), Flp1xProtocol::PushPlan::SERVICE_LOADING, ""},
+      {"Text/Vnd.Wap.Connectivity-XML ; charset=\"utf-8\"", document, Flp1xProtocol::PushPlan::PROVISIONING, ""},
+      {"application/vnd.wap.connectivity-wbxml;charset=utf-8", toWbxml(document),
+       Flp1xProtocol::PushPlan::PROVISIONING, ""},
+      {"application/vnd.wap.connectivity-wbxml; SEC=USERPIN; MAC=1234", toWbxml(document),
+       Flp1xProtocol::PushPlan::NONE, "asks for a SEC check of its sender"},
+      {"text/vnd.wap.connectivity-xml;mac=00", document, Flp1xProtocol::PushPlan::NONE,
+       "asks for a mac check of its sender"},
+      {"text/vnd.wap.sl-extra", sl("http://h/next"), Flp1xProtocol::PushPlan::NONE, "Not find the content type!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    const size_t logBefore = log.text().size();
+    Flp1xProtocol::PushPlan plan;
+    EXPECT_EQ(c.kind != Flp1xProtocol::PushPlan::NONE, Flp1xProtocol::readPush(c.type, c.body, plan));
+    EXPECT_EQ(c.kind, plan.kind);
+    EXPECT_NE(std::string::npos, log.text().find(c.logLine, logBefore)) << log.text().substr(logBefore, 2000);
+  }
+}
+
+// Tokenized Service Loading (application/vnd.wap.slc) reads like the text
+// form, through the same WBXML decoder and checks as provisioning.
+TEST_F(PushTest, TokenizedServiceLoadingReadsLikeText) {
+  const char kSlc[] = "application/vnd.wap.slc";
+  // The tokenized example of the Service Loading specification:
+  // <sl href="http://www.xyz.com/ppaid/123/abc.wml"/> with the href split
+  // into the attribute start "http://www.", an inline string, the attribute
+  // value ".com/" and a second inline string.
+  const std::string example("\x02\x06\x6a\x00\x85\x0a\x03xyz\x00\x85\x03ppaid/123/abc.wml\x00\x01", 32);
+  const std::string encoded =
+      toWbxml("<?xml version=\"1.0\"?>\n<!DOCTYPE sl PUBLIC \"-//WAPFORUM//DTD SL 1.0//EN\" "
+              "\"http://www.wapforum.org/DTD/sl.dtd\">\n<sl href=\"https://push.example:9000/feeds/next.xml?x=1\" "
+              "action=\"execute-high\"/>");
+  const struct {
+    const char* what;
+    std::string body;
+    const char* path;     // empty: refused
+    const char* logLine;  // refusals
+  } cases[] = {
+      {"the specification's example", example, "/ppaid/123/abc.wml", ""},
+      {"as the library encodes it", encoded, "/feeds/next.xml?x=1", ""},
+      {"truncated", encoded.substr(0, encoded.size() / 2), "", "The WBXML push does not decode"},
+      {"text, not WBXML", sl("http://h/next"), "", "The tokenized Service Loading push is not WBXML."},
+      {"an href that is not a URL", toWbxml("<?xml version=\"1.0\"?>\n<!DOCTYPE sl PUBLIC \"-//WAPFORUM//DTD SL "
+                                            "1.0//EN\" \"http://www.wapforum.org/DTD/sl.dtd\">\n<sl href=\"next\"/>"),
+       "", "Service Loading href is not a URL"},
+      {"a provisioning document", toWbxml(provisioning(characteristic("APPLICATION", parm("APROTOCOL", "OFF")))), "",
+       "Parser Service Loading msg error!"},
+      {"an entity code past 31 bits", std::string("\x02\x06\x6a\x00\x85\x0a\x02\xff\xff\xff\xff\x01\x01", 13), "",
+       "The WBXML push does not decode"},
+      {"too large", example + std::string(70000, '\x01'), "", "WBXML push of"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t logBefore = log.text().size();
+    Flp1xProtocol::PushPlan plan;
+    const bool ok = Flp1xProtocol::readPush(kSlc, c.body, plan);
+    EXPECT_EQ(c.path[0] != '\0', ok);
+    if (ok) {
+      EXPECT_EQ(Flp1xProtocol::PushPlan::SERVICE_LOADING, plan.kind);
+      EXPECT_EQ(c.path, plan.nextPath);
+    } else {
+      EXPECT_NE(std::string::npos, log.text().find(c.logLine, logBefore)) << log.text().substr(logBefore, 2000);
+    }
+  }
+
+  // Pushed to the engine, it starts the update from its path.
+  ASSERT_EQ(0, FreshHome::settings().setString(1, "flp1x.ServerURL", L"http://srv.example:8080/flp"));
+  slScript = std::make_shared<flp1xtest::Script>();
+  slScript->answers = {flp1xtest::package(
+      "<sync-pkg><meta><global-meta anchor=\"g9\" ttl=\"60000\" server-time=\"1767225600000\"/></meta></sync-pkg>")};
+  EXPECT_TRUE(push(kSlc, example));
+  ASSERT_EQ(1u, slScript->requests().size());
+  EXPECT_EQ("http://srv.example:8080/ppaid/123/abc.wml", slScript->requests()[0].url);
 }
 
 }  // namespace

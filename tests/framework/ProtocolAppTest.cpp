@@ -211,20 +211,12 @@ TEST_F(ProtocolAppTest, ShutdownWhileBusyCancelsAndStillResponds) {
   EXPECT_EQ(CANCELLED, responses[0].value);
 }
 
-TEST_F(ProtocolAppTest, UpdateForAVersionNotServedSendsNothing) {
-  update("man", "flp1x");
-  settle();
-  EXPECT_TRUE(log.contains("Can't create protocol with version:flp1x"));
-  EXPECT_TRUE(log.contains("Procotol create failed."));
-  EXPECT_TRUE(facade.eventsOn(PROTOCOL_TOPIC_RESPONSE).empty());
-}
-
 TEST_F(ProtocolAppTest, PushMessagesAreAnswered) {
   const struct {
     const char* version;
     bool engineResult;
     int code;
-  } cases[] = {{"fake", true, 0}, {"fake", false, 1}, {"flp1x", false, 0}};
+  } cases[] = {{"fake", true, 0}, {"fake", false, 1}};
   size_t expected = 0;
   for (const auto& c : cases) {
     {
@@ -237,6 +229,7 @@ TEST_F(ProtocolAppTest, PushMessagesAreAnswered) {
     EXPECT_EQ(c.code, r.value) << c.version << " " << c.engineResult;
     EXPECT_EQ("push_message", r.prop("trigger"));
     EXPECT_EQ("push_message", r.prop("type"));
+    EXPECT_EQ("fake", r.prop("protocolversion"));
   }
 }
 
@@ -248,9 +241,11 @@ TEST_F(ProtocolAppTest, RetryPublishesItsTypeFirst) {
   EXPECT_EQ(PROTOCOL_TOPIC_REPORTSTATUS, all[0].name);
   EXPECT_EQ("connecting", all[0].prop("status"));
   EXPECT_EQ("data", all[0].prop("type"));
+  EXPECT_EQ("fake", all[0].prop("protocolversion"));
   RecordedEvent r = facade.eventsOn(PROTOCOL_TOPIC_RESPONSE)[0];
   EXPECT_EQ("svr", r.prop("trigger"));
   EXPECT_EQ("data", r.prop("type"));
+  EXPECT_EQ("fake", r.prop("protocolversion"));
 }
 
 TEST_F(ProtocolAppTest, IncompleteEventsAreDroppedWithTheirLogLine) {
@@ -272,18 +267,37 @@ TEST_F(ProtocolAppTest, IncompleteEventsAreDroppedWithTheirLogLine) {
   EXPECT_EQ(0, control.created);
 }
 
-TEST_F(ProtocolAppTest, TheEngineIsMadeForTheLatestVersion) {
+// Update, retry and message events for a version another service serves
+// belong to that service: they neither cancel the running item nor get an
+// answer from this one.
+TEST_F(ProtocolAppTest, WorkForAnotherVersionIsIgnored) {
   control.blockFirst = true;
-  control.released = true;
   update("man");
   ASSERT_TRUE(control.waitUntil([&] { return control.started == 1; }));
-  // The second update names a version not served; it still cancels the
-  // first, and its own item fails to create an engine.
+
   update("sim", "flp1x");
+  deliver(PROTOCOL_TOPIC_RETRY, {{"protocolversion", "flp1x"}, {"type", "data"}, {"trigger", "svr"}});
+  deliver(PROTOCOL_TOPIC_MESSAGE, {{"protocolversion", "flp1x"}, {"content-type", "text/plain"}}, "body");
+  settle();
+  {
+    std::lock_guard<std::mutex> guard(control.lock);
+    EXPECT_EQ(0, control.cancels);
+    control.released = true;
+  }
+  // Only a cancel of this service's own ends the first item now.
+  deliver(PROTOCOL_TOPIC_CANCEL, {});
   ASSERT_TRUE(facade.waitFor(PROTOCOL_TOPIC_RESPONSE, 1));
   settle();
-  EXPECT_EQ(1u, facade.eventsOn(PROTOCOL_TOPIC_RESPONSE).size());
-  EXPECT_TRUE(log.contains("Can't create protocol with version:flp1x"));
+
+  auto responses = facade.eventsOn(PROTOCOL_TOPIC_RESPONSE);
+  ASSERT_EQ(1u, responses.size());
+  EXPECT_EQ("man", responses[0].prop("trigger"));
+  EXPECT_EQ("fake", responses[0].prop("protocolversion"));
+  EXPECT_TRUE(facade.eventsOn(PROTOCOL_TOPIC_REPORTSTATUS).empty());  // the retry's type went unannounced
+  EXPECT_EQ(3u, log.count("Ignoring the event for version flp1x"));
+  std::lock_guard<std::mutex> guard(control.lock);
+  EXPECT_EQ(1, control.created);
+  EXPECT_EQ(1, control.cancels);
 }
 
 }  // namespace

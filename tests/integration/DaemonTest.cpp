@@ -35,9 +35,6 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
   // A version this daemon serves, and one it does not.
   std::string ownVersion() const { return std::string(GetParam()) == "flp1x" ? "flp1x" : "flp20_s"; }
   std::string otherVersion() const { return std::string(GetParam()) == "flp1x" ? "flp20" : "flp1x"; }
-  // A version the daemon answers without an engine (each has an engine for
-  // every version it serves, so another service's version).
-  std::string engineLessVersion() const { return otherVersion(); }
 
   std::map<std::string, std::string> env() const {
     return {{"QUORVEL_HOME", home}, {"QUORVEL_BUS_ADDRESS", bus.address()}, {"QUORVEL_SLEEP_SCALE", "0.001"}};
@@ -69,31 +66,35 @@ class DaemonTest : public ::testing::TestWithParam<const char*> {
   std::string lastErr;
 };
 
-TEST_P(DaemonTest, PushForAVersionWithoutEngineIsAnsweredWithZero) {
+// Update, retry and push events for another service's version are that
+// service's: this one takes none of them and answers none.
+TEST_P(DaemonTest, WorkForAnotherVersionIsLeftToItsService) {
   auto daemon = startDaemon();
-  ASSERT_EQ(0, nrctl({"push", engineLessVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "hi"))
-      << lastOut << lastErr << daemon->out();
-  auto response = recorder.waitFor(PROTOCOL_TOPIC_RESPONSE);
-  ASSERT_TRUE(response.has_value());
-  EXPECT_EQ("0", prop(*response, "__QV_Event__mValue"));
-  EXPECT_EQ("push_message", prop(*response, "trigger"));
-  EXPECT_EQ("push_message", prop(*response, "type"));
-  EXPECT_NE(std::string::npos, lastOut.find("response: 0"));
-}
-
-TEST_P(DaemonTest, UpdateForAVersionWithoutEngineIsAnsweredByNothing) {
-  auto daemon = startDaemon();
-  ASSERT_EQ(0, nrctl({"update", engineLessVersion(), "--trigger", "man"}));
-  ASSERT_TRUE(daemon->waitForOutput("Can't create protocol with version:" + engineLessVersion())) << daemon->out();
-  EXPECT_TRUE(daemon->waitForOutput("Procotol create failed."));
-  for (const auto& e : recorder.events(200)) EXPECT_NE(PROTOCOL_TOPIC_RESPONSE, e.topic);
+  const std::string other = otherVersion();
+  ASSERT_EQ(0, nrctl({"update", other, "--trigger", "man"}));
+  ASSERT_EQ(0, nrctl({"retry", other, "--type", "data", "--trigger", "man"}));
+  ASSERT_EQ(0, nrctl({"push", other, "--content-type", "text/plain", "-"}, "hi"));
+  // Its own push comes after them and is answered: the three were seen.
+  ASSERT_EQ(1, nrctl({"push", ownVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "hi"))
+      << lastOut << lastErr;
+  const std::string out = daemon->out();
+  std::size_t ignored = 0;
+  for (std::size_t at = out.find("Ignoring the event for version " + other); at != std::string::npos;
+       at = out.find("Ignoring the event for version " + other, at + 1))
+    ++ignored;
+  EXPECT_EQ(3u, ignored) << out;
+  EXPECT_EQ(std::string::npos, out.find("Can't create protocol")) << out;
+  for (const auto& e : recorder.events(200)) {
+    if (e.topic != PROTOCOL_TOPIC_RESPONSE && e.topic != PROTOCOL_TOPIC_REPORTSTATUS) continue;
+    EXPECT_EQ(ownVersion(), prop(e, "protocolversion")) << e.topic;
+  }
 }
 
 TEST_P(DaemonTest, ShutdownForOwnVersionIsIgnoredAndForAnotherEndsTheService) {
   auto daemon = startDaemon();
   ASSERT_EQ(0, nrctl({"shutdown", ownVersion()}));
-  // Still serving: a push is answered.
-  ASSERT_EQ(0, nrctl({"push", engineLessVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "x"))
+  // Still serving: a push is answered (refused for its content type).
+  ASSERT_EQ(1, nrctl({"push", ownVersion(), "--content-type", "text/plain", "-", "--wait", "--timeout", "20"}, "x"))
       << lastErr;
   EXPECT_TRUE(daemon->running());
   ASSERT_EQ(0, nrctl({"shutdown", otherVersion()}));

@@ -102,6 +102,23 @@ TEST_F(Flp1xPushTest, ProvisioningSwitchesTheReaderAndWritesTheUrls) {
   EXPECT_FALSE(recorder.waitFor(kAppMessageTopic, 200).has_value());
 }
 
+// A standard client-provisioning document: the server's URI, a name, and
+// STARTPAGE as a flag without a value. The URI is the new server URL; the
+// flag empties nothing.
+TEST_F(Flp1xPushTest, TheStartPageFlagLeavesTheServerUrl) {
+  startServer();
+  startDaemon();
+  const std::string document =
+      "<?xml version=\"1.0\"?>\n<wap-provisioningdoc version=\"1.0\"><characteristic type=\"APPLICATION\">"
+      "<parm name=\"APPID\" value=\"w2\"/><characteristic type=\"RESOURCE\">"
+      "<parm name=\"URI\" value=\"http://standard.example/flp\"/><parm name=\"NAME\" value=\"News\"/>"
+      "<parm name=\"STARTPAGE\"/></characteristic></characteristic></wap-provisioningdoc>";
+  const std::string before = uiSetting("DefineChannelURL");
+  EXPECT_EQ(0, push("text/vnd.wap.connectivity-xml", document)) << lastOut << daemon->out();
+  EXPECT_EQ("http://standard.example/flp", setting("QVCore.DCD.flp1x.ServerURL"));
+  EXPECT_EQ(before, uiSetting("DefineChannelURL"));
+}
+
 TEST_F(Flp1xPushTest, PushesThatCannotBeReadAreAnsweredWithOneAndTheServiceGoesOn) {
   startServer();
   startDaemon();

@@ -280,4 +280,35 @@ TEST_F(Flp1xUpdateTest, AServerThatAlwaysSaysAskAgainIsFollowedSixteenTimes) {
   EXPECT_TRUE(daemon->waitForOutput("The server answered a ttl of 1 more than 16 times in a row"));
 }
 
+// An asset href in the package may name any host: the MSISDN goes only to
+// the configured server's origin; the asset is still fetched and stored.
+TEST_F(Flp1xUpdateTest, AnAssetOnAnotherOriginIsFetchedWithoutTheMsisdn) {
+  startServer();
+  const std::string otherRoot = dir + "/other-root";
+  writeFile(otherRoot + "/u9.gif", "GIF89a-other");
+  qvtest::Process other(flp1xit::kServer,
+                        {"--root", otherRoot, "--mode", "flp1x", "--port", "0", "--log", dir + "/other.jsonl"}, dir);
+  ASSERT_TRUE(other.waitForOutput("\n")) << other.err();
+  const std::string otherAddress = "http://127.0.0.1:" + std::to_string(std::stoi(other.out()));
+  writeFile(root + "/u1.gif", "GIF89a-own");
+  writeFile(root + "/flp/index.xml",
+            package("g-1", "0", meta("news", "a1"),
+                    feed("news", entry("n1", content("c1", "u1", "image/gif", address() + "/media/u1.gif") +
+                                                 content("c2", "u9", "image/gif", otherAddress + "/media/u9.gif")))));
+  startDaemon();
+  ASSERT_EQ(0, nrctl({"update", "flp1x", "--trigger", "man", "--wait", "--timeout", "30"})) << lastOut << daemon->out();
+
+  const std::string otherLog = qvtest::readFile(dir + "/other.jsonl");
+  EXPECT_NE(std::string::npos, otherLog.find("\"path\":\"/media/u9.gif\"")) << otherLog;
+  EXPECT_EQ(std::string::npos, otherLog.find(kMsisdn)) << otherLog;
+  // The server's own asset still carries it.
+  bool ownAssetWithMsisdn = false;
+  for (const auto& r : requests())
+    if (r.path == "/media/u1.gif") ownAssetWithMsisdn = r.header("X-FL-MSISDN") == kMsisdn;
+  EXPECT_TRUE(ownAssetWithMsisdn);
+  std::string path;
+  EXPECT_EQ(0, cache().getPath("u9", path));
+  EXPECT_EQ(0, cache().getPath("u1", path));
+}
+
 }  // namespace

@@ -179,4 +179,42 @@ TEST_F(Flp2PushTest, NotificationsAndTheirResponseValues) {
   EXPECT_TRUE(daemon->running());
 }
 
+// A system notification whose href names another origin: the fetch would
+// carry the session id and the subscriber's number there, and its answer
+// would switch the phone mode. It is refused; nothing is sent anywhere.
+TEST_F(Flp2PushTest, ASystemMessageIsFetchedFromTheConfiguredOriginOnly) {
+  useSamples();
+  useRules("notifications/phone-mode.rules");
+  start();
+  setBool(1, "Transport.IsMsisdnReported", true);
+  setText(12, "MSISDN", "+4917000");
+  const std::string before = text(8, "EnabledMode");
+
+  // Another host, here another port of the loopback, ready to answer.
+  writeFile(dir + "/rules-other", qvtest::readFile(kSamples + "/notifications/phone-mode.rules"));
+  qvtest::Process other(flp2it::kServer,
+                        {"--root", root, "--port", "0", "--log", dir + "/other.jsonl", "--rules", dir + "/rules-other"},
+                        dir);
+  ASSERT_TRUE(other.waitForOutput("\n")) << other.err();
+  const std::string otherAddress = "http://127.0.0.1:" + std::to_string(std::stoi(other.out()));
+  const std::string own = flp2it::Flp2Daemon::text(1, "flp20.ServerURL");
+  const std::string ownOrigin = own.substr(0, own.find('/', 7));
+
+  for (const std::string& href : {otherAddress + "/dcd", "https://" + ownOrigin.substr(7) + "/dcd",
+                                  ownOrigin + "@evil.example/dcd"}) {
+    clearRequestLog();
+    EXPECT_EQ(1, pushText("flp20", notify("action=\"system\" href=\"" + href + "\""))) << href << "\n" << lastOut;
+    EXPECT_TRUE(requests().empty()) << href;
+    EXPECT_EQ("", qvtest::readFile(dir + "/other.jsonl")) << href;
+    EXPECT_EQ(before, text(8, "EnabledMode")) << href;
+  }
+  EXPECT_NE(std::string::npos, allDaemonOutput().find("Refusing to fetch the system message from " + otherAddress));
+
+  // An href on the server's own origin (another path) is followed.
+  clearRequestLog();
+  EXPECT_EQ(0, pushText("flp20", notify("action=\"system\" href=\"" + ownOrigin + "/system\""))) << lastOut;
+  EXPECT_EQ((Kinds{"get"}), exchanges());
+  EXPECT_EQ("HIDDEN_MODE", text(8, "EnabledMode"));
+}
+
 }  // namespace

@@ -141,4 +141,39 @@ TEST_F(Flp2SessionTest, NrctlShowsAndClearsTheStoredSession) {
   EXPECT_EQ(2, nrctl({"session", "drop"}));
 }
 
+// An asset URL in the server's answer may name any host: the session id and
+// the MSISDN go only to the configured server's origin; the asset is still
+// fetched and stored.
+TEST_F(Flp2SessionTest, AnAssetOnAnotherOriginIsFetchedWithoutTheCredentials) {
+  useSamples();
+  useRules("session/session.rules");
+  ASSERT_EQ(0, settings().setString(12, "MSISDN", L"+4917000"));
+  setBool(1, "Transport.IsMsisdnReported", true);
+  writeFile(dir + "/rules-other", "");
+  qvtest::Process other(flp2it::kServer,
+                        {"--root", root, "--port", "0", "--log", dir + "/other.jsonl", "--rules", dir + "/rules-other"},
+                        dir);
+  ASSERT_TRUE(other.waitForOutput("\n")) << other.err();
+  const std::string otherAddress = "http://127.0.0.1:" + std::to_string(std::stoi(other.out()));
+  std::string answer = qvtest::readFile(root + "/content-update-response.xml");
+  const std::string harbour = "${SERVER}/media/harbour.png";
+  ASSERT_NE(std::string::npos, answer.find(harbour));
+  answer.replace(answer.find(harbour), harbour.size(), otherAddress + "/media/harbour.png");
+  writeFile(root + "/content-update-response.xml", answer);
+  start();
+  ASSERT_EQ(0, update("flp20_s")) << lastOut << allDaemonOutput();
+
+  const std::string otherLog = qvtest::readFile(dir + "/other.jsonl");
+  EXPECT_NE(std::string::npos, otherLog.find("\"path\":\"/media/harbour.png\"")) << otherLog;
+  for (const char* credential : {"Session-ID", "MSISDN", "+4917000", "DEMO-SESSION-0001"})
+    EXPECT_EQ(std::string::npos, otherLog.find(credential)) << credential << "\n" << otherLog;
+  std::string path;
+  EXPECT_EQ(0, NR_ContentCache::getInstance()->getPath("img-harbour", path));
+  // The server itself still gets them with every request of the session.
+  const std::vector<flp2it::LoggedRequest> log = requests();
+  ASSERT_GT(log.size(), 2u);
+  for (const flp2it::LoggedRequest& r : log)
+    if (r.kind != "service-registration") EXPECT_EQ(kGranted, r.sessionHeader) << r.kind << " " << r.path;
+}
+
 }  // namespace

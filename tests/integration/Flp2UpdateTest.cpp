@@ -369,6 +369,65 @@ TEST_F(Flp2UpdateTest, AbsentModesOfTheApplication) {
   EXPECT_EQ("a5.xml", text("RuntimeValues.AppSyncAnchor"));
 }
 
+// Under absent-mode "remove", a stored channel whose new item fails keeps
+// what it had (channel, item list, items) while the rest of the answer is
+// applied; a failing channel that was not stored before stays away.
+TEST_F(Flp2UpdateTest, AStoredChannelWhoseNewItemFailsKeepsItsStoredState) {
+  const std::string bad = item("i9", "<content name=\"displaycount\">lots</content>");
+  writeFile(root + "/content-update-response.xml",
+            answer("sync-anchor=\"b2.xml\" update-ttl=\"60\" absent-mode=\"remove\"",
+                   feed("c1", "1", item("i1")) + feed("c2", "1", item("i2"))));
+  writeFile(root + "/b2.xml", answer("sync-anchor=\"b3.xml\" update-ttl=\"60\" absent-mode=\"remove\"",
+                                     feed("c1", "2", item("i1") + bad) + feed("c2", "2", item("i2") + item("i3")) +
+                                         feed("c4", "1", bad)));
+  writeFile(root + "/b3.xml", answer("sync-anchor=\"b3.xml\" update-ttl=\"60\" absent-mode=\"remove\"", ""));
+  start();
+  ASSERT_EQ(0, update());
+  ASSERT_EQ((Ids{"c1", "c2"}), containerChannels());
+  ASSERT_EQ(0, update()) << lastOut;
+
+  EXPECT_EQ((Ids{"c1", "c2"}), containerChannels());
+  EXPECT_EQ((Ids{"i1"}), channelItems("c1"));
+  EXPECT_EQ((Ids{"i2", "i3"}), channelItems("c2"));
+  Item stored;
+  EXPECT_EQ(0, cache().get("i1", stored));
+  EXPECT_NE(0, cache().get("i9", stored));
+  Channel never;
+  EXPECT_NE(0, cache().get("c4", never));
+  EXPECT_EQ("b3.xml", text("RuntimeValues.AppSyncAnchor"));
+
+  // The kept channel is asked for again with its stored anchor.
+  clearRequestLog();
+  ASSERT_EQ(0, update()) << lastOut;
+  ASSERT_FALSE(requests().empty());
+  const std::string body = requests()[0].body;
+  const std::string::size_type at = body.find("id=\\\"c1\\\"");
+  ASSERT_NE(std::string::npos, at) << body;
+  const std::string tag = body.substr(body.rfind('<', at), body.find('>', at) - body.rfind('<', at));
+  EXPECT_NE(std::string::npos, tag.find("sync-anchor=\\\"1\\\"")) << tag;
+}
+
+// Titles with markup characters come as CDATA sections; they are stored as
+// the text they hold, and the channel with them.
+TEST_F(Flp2UpdateTest, ACdataTitleIsStored) {
+  writeFile(root + "/content-update-response.xml",
+            answer("sync-anchor=\"x\" update-ttl=\"60\" absent-mode=\"remove\"",
+                   "<content-set id=\"c1\" name=\"feed\" sync-anchor=\"1\" container=\"container1\" "
+                   "absent-mode=\"remove\"><content name=\"title\"><![CDATA[News & Views]]></content>"
+                   "<content name=\"layout\">cs</content><content-set id=\"i1\" name=\"item\"><content "
+                   "name=\"title\">Ferries <![CDATA[&]]> <![CDATA[<trains>]]></content></content-set>"
+                   "</content-set>"));
+  start();
+  ASSERT_EQ(0, update()) << lastOut;
+  EXPECT_EQ((Ids{"c1"}), containerChannels());
+  Channel channel;
+  ASSERT_EQ(0, cache().get("c1", channel));
+  EXPECT_EQ(L"News & Views", channel.getTitle());
+  Item item;
+  ASSERT_EQ(0, cache().get("i1", item));
+  EXPECT_EQ(L"Ferries & <trains>", item.getTitle());
+}
+
 TEST_F(Flp2UpdateTest, FallbacksAndAnswersThatFail) {
   const std::string good =
       answer("sync-anchor=\"good\" update-ttl=\"60\" absent-mode=\"remove\"", feed("c1", "1", item("i1")));
@@ -480,6 +539,35 @@ TEST_F(Flp2UpdateTest, AssetOptionsRetriesAndUntrustedParts) {
   got = assets();
   EXPECT_EQ(0u, got.count("not-requested"));
   EXPECT_EQ(0u, got.count("logo-world.gif"));
+}
+
+// Servers write a part's Content-Id as RFC 2392 does, in angle brackets:
+// the part is the asset asked for, stored under its id, and not asked for
+// again.
+TEST_F(Flp2UpdateTest, APartWithABracketedContentIdIsSaved) {
+  useSamples();
+  writeFile(root + "/bracketed.mime",
+            "--b1\r\nContent-Type: image/gif\r\nContent-Id: <logo-world.gif>\r\n\r\nGIF89a-world\r\n"
+            "--b1\r\nContent-Type: text/plain\r\nContent-Id: <not-requested>\r\n\r\nintruder\r\n--b1--\r\n");
+  start();
+  ASSERT_EQ(0, update()) << lastOut;
+  ASSERT_EQ(0, cache().removeAsset("logo-world.gif"));
+
+  setRules("[kind data-by-ids]\nheader Content-Type: multipart/mixed; boundary=b1\nbody bracketed.mime\n");
+  clearRequestLog();
+  ASSERT_EQ(0, nrctl({"retry", "flp20", "--type", "data", "--trigger", "man", "--wait", "--timeout", "30"})) << lastOut;
+  EXPECT_EQ((std::vector<std::string>{"data-by-ids logo-world.gif"}), requestKinds());
+  auto got = assets();
+  EXPECT_EQ(1u, got.count("logo-world.gif"));
+  EXPECT_EQ("image/gif", got["logo-world.gif"]);
+  EXPECT_EQ(0u, got.count("<logo-world.gif>"));
+  EXPECT_EQ(0u, got.count("not-requested"));
+  EXPECT_EQ(0u, got.count("<not-requested>"));
+
+  setRules("");
+  clearRequestLog();
+  ASSERT_EQ(0, nrctl({"retry", "flp20", "--type", "data", "--trigger", "man", "--wait", "--timeout", "30"})) << lastOut;
+  EXPECT_TRUE(requestKinds().empty());
 }
 
 TEST_F(Flp2UpdateTest, CancelDuringTheContentExchangeAndDuringTheAssets) {

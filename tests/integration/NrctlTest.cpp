@@ -45,6 +45,10 @@ TEST_F(NrctlTest, BadArgumentsGiveUsageAndStatusTwo) {
       {"settings", "set", "QVCore.DCD.x"},
       {"cache", "nothing"},
       {"update", "flp20", "--timeout", "soon"},
+      // A version no service serves would go unanswered.
+      {"update", "flp21"},
+      {"retry", "FLP20", "--type", "content"},
+      {"push", "flp2", "--content-type", "text/plain", "-"},
   };
   for (const auto& args : cases) {
     std::string joined;

@@ -246,6 +246,24 @@ TEST_F(SchedulerTest, FailuresOfOthersRequestsAreRecordedButNotRetried) {
   EXPECT_TRUE(poster.posts.empty());
 }
 
+// Two services run updates with the same trigger at once; each answer names
+// its version and settles that version's request, whichever came first.
+TEST_F(SchedulerTest, AnswersArePairedByVersion) {
+  make();
+  core->onRequest(Pending::UPDATE, "flp20", "man", now);
+  core->onRequest(Pending::UPDATE, "flp1x", "man", now);
+  core->onResponse(FAILED, "man", "content", now, "flp1x");
+  EXPECT_EQ(FAILED, v("flp1x").lastResult);
+  EXPECT_EQ(-1, v("flp20").lastResult);
+  core->onResponse(SUCCESS, "man", "content", now, "flp20");
+  EXPECT_EQ(SUCCESS, v("flp20").lastResult);
+  EXPECT_EQ(FAILED, v("flp1x").lastResult);
+  // An answer that names no version still pairs by trigger.
+  core->onRequest(Pending::UPDATE, "flp20", "sim", now);
+  core->onResponse(CANCELLED, "sim", "content", now);
+  EXPECT_EQ(CANCELLED, v("flp20").lastResult);
+}
+
 TEST_F(SchedulerTest, NothingIsPostedWhileAnyRequestRuns) {
   make();
   manualUpdate("flp20", 100, SUCCESS);

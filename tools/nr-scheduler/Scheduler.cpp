@@ -129,9 +129,11 @@ void Scheduler::onTtlUpdate(long seconds, int64_t nowMs) {
   mDirty = true;
 }
 
-void Scheduler::onResponse(int code, const std::string& trigger, const std::string& type, int64_t nowMs) {
-  auto it = std::find_if(mState.pending.begin(), mState.pending.end(),
-                         [&](const Pending& p) { return p.trigger == trigger; });
+void Scheduler::onResponse(int code, const std::string& trigger, const std::string& type, int64_t nowMs,
+                           const std::string& version) {
+  auto it = std::find_if(mState.pending.begin(), mState.pending.end(), [&](const Pending& p) {
+    return p.trigger == trigger && (version.empty() || p.version == version);
+  });
   if (it == mState.pending.end()) {
     QV_LOG(7, "A response (trigger %s, code %d) to no request the scheduler knows of; ignored", trigger.c_str(), code);
     return;

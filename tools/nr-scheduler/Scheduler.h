@@ -130,8 +130,11 @@ class Scheduler {
   void onRequest(Pending::Kind kind, const std::string& version, const std::string& trigger, int64_t nowMs);
   // A ttlupdate event: the interval, in the bus's seconds.
   void onTtlUpdate(long seconds, int64_t nowMs);
-  // A response event.
-  void onResponse(int code, const std::string& trigger, const std::string& type, int64_t nowMs);
+  // A response event. It answers the oldest request with its trigger and,
+  // when the response names one, its version (a service that names none
+  // pairs by trigger alone).
+  void onResponse(int code, const std::string& trigger, const std::string& type, int64_t nowMs,
+                  const std::string& version = std::string());
 
   // Posts what is due, at most one request. networkAllowed is asked only
   // when something is to be posted. Returns when to call again (wall-clock

@@ -180,7 +180,7 @@ std::string canonicalTrigger(const std::string& text) {
 void apply(Scheduler& core, const Incoming& e, int64_t now) {
   const std::string version = e.prop(PROPERTY_PROTOCOL_VERSION);
   if (e.topic == PROTOCOL_TOPIC_RESPONSE) {
-    core.onResponse(e.value, e.prop(PROPERTY_TRIGGER), e.prop(PROPERTY_TYPE), now);
+    core.onResponse(e.value, e.prop(PROPERTY_TRIGGER), e.prop(PROPERTY_TYPE), now, version);
   } else if (e.topic == PROTOCOL_TOPIC_TTLUPDATE) {
     core.onTtlUpdate(e.value, now);
   } else if (e.topic == PROTOCOL_TOPIC_UPDATE || e.topic == PROTOCOL_TOPIC_RETRY ||

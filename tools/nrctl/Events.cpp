@@ -43,8 +43,16 @@ const char* shortTopic(const std::string& topic) {
   return slash == std::string::npos ? topic.c_str() : topic.c_str() + slash + 1;
 }
 
-// Follows status events until the response whose trigger matches arrives.
-int waitForResponse(EventQueue& queue, const std::string& trigger, long timeoutMs) {
+// The versions the services serve; a request for any other would go
+// unanswered.
+bool knownVersion(const std::string& version) {
+  return version == "flp20" || version == "flp20_s" || version == "flp1x";
+}
+
+// Follows the status events of the version asked for until its response
+// with the matching trigger arrives. Events that name another version are
+// another service's; an event that names none is taken as it comes.
+int waitForResponse(EventQueue& queue, const std::string& version, const std::string& trigger, long timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -54,6 +62,8 @@ int waitForResponse(EventQueue& queue, const std::string& trigger, long timeoutM
                    timeoutMs / 1000.0);
       return kExitTimeout;
     }
+    const std::string named = e.prop(PROPERTY_PROTOCOL_VERSION);
+    if (!named.empty() && named != version) continue;
     if (e.topic == PROTOCOL_TOPIC_REPORTSTATUS) {
       std::printf("status: %s (%s)\n", e.prop("status").c_str(), e.prop("type").c_str());
     } else if (e.topic == PROTOCOL_TOPIC_TTLUPDATE) {
@@ -72,6 +82,8 @@ int waitForResponse(EventQueue& queue, const std::string& trigger, long timeoutM
 
 int runRequest(const char* topic, const std::map<std::string, std::string>& props, const std::string& data,
                const std::string& responseTrigger, const Args& args) {
+  const std::string version = props.at(PROPERTY_PROTOCOL_VERSION);
+  if (!knownVersion(version)) return usageError("unknown VERSION " + version + " (flp20, flp20_s or flp1x)");
   long timeoutMs = 0;
   if (!parseTimeout(args, timeoutMs)) return usageError("--timeout takes a number of seconds");
   if (!connectBus()) return kExitNoBus;
@@ -80,7 +92,7 @@ int runRequest(const char* topic, const std::map<std::string, std::string>& prop
   // Subscribe before publishing, so no answer can slip by.
   if (wait && !subscribeAll(queue)) return kExitNoBus;
   if (!publish(topic, props, data)) return kExitNoBus;
-  int status = wait ? waitForResponse(queue, responseTrigger, timeoutMs) : kExitOk;
+  int status = wait ? waitForResponse(queue, version, responseTrigger, timeoutMs) : kExitOk;
   ES_EventSubscriber::shutdown();
   return status;
 }

@@ -80,6 +80,12 @@ class ProtocolRequest {
   std::string statusString() const;
   std::string typeString() const;
 
+  // The protocol version the request is for; its status events carry it as
+  // "protocolversion" (left out while empty). Set before the request is
+  // handed over or its type is set.
+  void setProtocolVersion(const std::string& version) { mProtocolVersion = version; }
+  const std::string& getProtocolVersion() const { return mProtocolVersion; }
+
   static Trigger triggerFromString(const std::string& text);
   static std::string triggerToString(Trigger trigger);
 
@@ -92,6 +98,7 @@ class ProtocolRequest {
   pthread_mutex_t mStateMutex;
   RequestType mType;
   DownloadStatus mStatus;
+  std::string mProtocolVersion;
 };
 
 struct ProtocolResponse {
@@ -114,12 +121,17 @@ class PushMessage {
   const std::string& getBody() const { return mBody; }
   // The payload as received, NUL bytes included.
   const std::string& getPayload() const { return mPayload; }
+  // The protocol version the message was pushed for; a request an engine
+  // makes from the message takes it over.
+  void setProtocolVersion(const std::string& version) { mProtocolVersion = version; }
+  const std::string& getProtocolVersion() const { return mProtocolVersion; }
 
  private:
   std::string mContentType;
   std::string mCharset;
   std::string mBody;
   std::string mPayload;
+  std::string mProtocolVersion;
 };
 
 // A protocol engine. handleRequest and handleMessage run on the run-loop

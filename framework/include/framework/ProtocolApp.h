@@ -48,6 +48,11 @@ class ProtocolApp : public ES_EventHandler {
   // running item is cancelled and the run loop ends once it has returned.
   void requestShutdown();
 
+  // True when work for this protocol version is this service's: update,
+  // retry and message work for any other version is ignored (no work item,
+  // no cancel, no response). Any thread.
+  bool accepts(const std::string& version);
+
   // Conversion of an event-service event (exposed for tests).
   static QV_Event convertEvent(const ES_Event& event);
 
@@ -63,11 +68,13 @@ class ProtocolApp : public ES_EventHandler {
   void cancelCurrent();
   void cancelCurrentLocked();
   void postWork(IHandler* work);
-  bool createProtocol();
+  bool createProtocol(const std::string& version);
   void handleUpdate(ProtocolRequest* request);
   void handlePushMessage(PushMessage* message);
-  void sendResponse(const std::string& trigger, const std::string& type, int code);
-  bool getProtocolVersion(const QV_Event& event);
+  void sendResponse(const std::string& trigger, const std::string& type, int code, const std::string& version);
+  // Reads "protocolversion" into version; false (logged) when it is missing
+  // or not accepted. An accepted version becomes mVersion.
+  bool getProtocolVersion(const QV_Event& event, std::string& version);
   static bool getProperty(const QV_Event& event, const char* key, std::string& value);
 
   void stopLocked();
@@ -76,7 +83,7 @@ class ProtocolApp : public ES_EventHandler {
   Protocol* mProtocol = nullptr;  // owned; replaced under mEngineLock
   bool mRunning = true;
   bool mIdle = true;
-  std::string mVersion;
+  std::string mVersion;  // of the last accepted event; each item carries its own
   PtrRef<IHandler> mWork;
   Semaphore mWorkSignal;
 

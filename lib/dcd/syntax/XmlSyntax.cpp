@@ -1051,7 +1051,9 @@ std::unique_ptr<txn::Primitive> XmlSyntax::marshall(const SyntaxHeaders&, const 
   initParserOnce();
   // No network access, no external DTD, no entity substitution (the
   // defaults), and documents with a document type are refused below.
-  ReaderPtr owner(xmlReaderForMemory(data, static_cast<int>(length), nullptr, charset.c_str(), XML_PARSE_NONET));
+  // CDATA sections arrive as the text they hold.
+  ReaderPtr owner(
+      xmlReaderForMemory(data, static_cast<int>(length), nullptr, charset.c_str(), XML_PARSE_NONET | XML_PARSE_NOCDATA));
   if (!owner) {
     QV_LOG(3, "Unable to instantiate a XML reader.");
     return nullptr;

@@ -138,7 +138,7 @@ void DcdHttpTransport::setHeaders(HeaderMap& headers, const txn::Request& reques
   QV_LOG(8, "Determined that the user-agent value is %s", userAgent.c_str());
   headers["User-Agent"] = userAgent;
   const std::string subscriber = session.getAttribute(txn::kAttrSubscriberId);
-  if (session.getAttribute(txn::kAttrMsisdnReported) == "true" && !subscriber.empty()) {
+  if (mSendCredentials && session.getAttribute(txn::kAttrMsisdnReported) == "true" && !subscriber.empty()) {
     QV_LOG(8, "Setting msisdn header to value, %s", subscriber.c_str());
     headers["X-FL-MSISDN"] = subscriber;
   }
@@ -167,7 +167,9 @@ void DcdHttpTransport::setHeaders(HeaderMap& headers, const txn::Request& reques
   }
 
   const std::string* sessionId = request.getSessionId();
-  if (sessionId != nullptr && !sessionId->empty()) {
+  if (!mSendCredentials) {
+    QV_LOG(8, "[18344] The request leaves the server's origin: no session id in the header");
+  } else if (sessionId != nullptr && !sessionId->empty()) {
     QV_LOG(8, "[18344]Session id is added to the header");
     QV_LOG(3, "[18344]Session id is added to the header");
     headers["QVPv2-Session-ID"] = *sessionId;

@@ -74,6 +74,9 @@ class DcdTransport {
   int32_t mTimeoutMinutes = -1;  // connection and response time-out; 0 or less: the stack's default
   bool mEnableGzip = true;       // gzip content decoding of the answer
   int mMethod = GET;             // a Method value
+  // Whether the session id and the subscriber's number (MSISDN) go with the
+  // request; false for a URL outside the configured server's origin.
+  bool mSendCredentials = true;
 
   // Response side, of the last exchange.
   int32_t mStatusCode = -1;

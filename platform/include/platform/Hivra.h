@@ -337,4 +337,9 @@ class Agent {
 bool resolveRedirectLocation(const std::string& requestUrl, const std::string& location, std::string& result,
                              Error& error);
 
+// True when both are http or https URLs of one origin: the same scheme,
+// host and port (RFC 6454; case-insensitive, a default port counts as
+// given). False when either is not such a URL.
+bool sameOrigin(const std::string& url, const std::string& other);
+
 }  // namespace Hivra
