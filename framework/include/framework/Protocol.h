@@ -41,6 +41,16 @@ enum Result : int32_t { SUCCESS = 0, FAILED = 1, CANCELLED = 2, WRONG_VERSION = 
 constexpr int REQUEST_NEW = 0;
 constexpr int REQUEST_CANCELLED = 9;
 
+class ProtocolRequest;
+
+// Told of every status or type change of a request it watches, on the
+// thread that made the change, after the reportstatus event.
+class RequestObserver {
+ public:
+  virtual ~RequestObserver() = default;
+  virtual void onRequestStatus(const ProtocolRequest& request) = 0;
+};
+
 class ProtocolRequest {
  public:
   enum Trigger : int32_t {
@@ -80,6 +90,10 @@ class ProtocolRequest {
   std::string statusString() const;
   std::string typeString() const;
 
+  // The observer (not owned; null: none) is set by the thread that handles
+  // the request, before the engine sees it.
+  void setObserver(RequestObserver* observer) { mObserver = observer; }
+
   static Trigger triggerFromString(const std::string& text);
   static std::string triggerToString(Trigger trigger);
 
@@ -92,6 +106,7 @@ class ProtocolRequest {
   pthread_mutex_t mStateMutex;
   RequestType mType;
   DownloadStatus mStatus;
+  RequestObserver* mObserver = nullptr;
 };
 
 struct ProtocolResponse {
@@ -143,6 +158,9 @@ class Protocol {
 
 // Publishes the ttlupdate event with the given interval as its value.
 void sendTtlUpdate(int ttl);
+// Called with every ttl that sendTtlUpdate announces, after the event, on
+// the announcing thread; null: none. Any thread.
+void setTtlObserver(void (*observer)(void* context, int ttl), void* context);
 
 // A copy of text with every CR and every LF replaced by one blank.
 std::string replaceLineBreaks(const std::string& text);
