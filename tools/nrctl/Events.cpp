@@ -79,7 +79,7 @@ int runRequest(const char* topic, const std::map<std::string, std::string>& prop
   const bool wait = args.has("--wait");
   // Subscribe before publishing, so no answer can slip by.
   if (wait && !subscribeAll(queue)) return kExitNoBus;
-  int sent = requestByMethod(topic, props, data);
+  int sent = args.has("--event") ? 0 : requestByMethod(topic, props, data);
   if (sent < 0) {
     ES_EventSubscriber::shutdown();
     return kExitError;
@@ -131,7 +131,7 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
   Args args;
   std::string error;
   if (!parseArgs(argc, argv, 2, {"--trigger", "--type", "--timeout", "--content-type", "--file", "--count"},
-                 {"--wait", "--json"}, args, error)) {
+                 {"--wait", "--json", "--event"}, args, error)) {
     return usageError(command + ": " + error);
   }
   const std::string trigger = args.get("--trigger", "man");
@@ -183,7 +183,7 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
     if (!connectBus()) return kExitNoBus;
     // The cancel topic carries no properties; a marker keeps the event
     // self-describing for watchers.
-    int sent = requestByMethod(PROTOCOL_TOPIC_CANCEL, {}, "");
+    int sent = args.has("--event") ? 0 : requestByMethod(PROTOCOL_TOPIC_CANCEL, {}, "");
     int status = sent < 0 ? kExitError : sent > 0 || publish(PROTOCOL_TOPIC_CANCEL, {{"origin", "nrctl"}}) ? kExitOk : kExitNoBus;
     ES_EventSubscriber::shutdown();
     return status;
@@ -193,7 +193,7 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
     if (!connectBus()) return kExitNoBus;
     std::map<std::string, std::string> props;
     if (!args.positional.empty()) props["protocolversion"] = args.positional[0];
-    int sent = requestByMethod(PROTOCOL_TOPIC_SHUTDOWN, props, "");
+    int sent = args.has("--event") ? 0 : requestByMethod(PROTOCOL_TOPIC_SHUTDOWN, props, "");
     int status = sent < 0 ? kExitError : sent > 0 || publish(PROTOCOL_TOPIC_SHUTDOWN, props) ? kExitOk : kExitNoBus;
     ES_EventSubscriber::shutdown();
     return status;
