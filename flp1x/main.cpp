@@ -4,5 +4,5 @@
 
 int main() {
   Flp1xProtocolFactory factory;
-  return serviceMain(factory, ServiceMainOptions{"flp1xsvc", true});
+  return serviceMain(factory, ServiceMainOptions{"flp1xsvc", true, "com.kestrova.Quorvel.Flp1x", "/com/kestrova/Quorvel/Flp1x"});
 }

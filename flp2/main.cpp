@@ -4,5 +4,5 @@
 
 int main() {
   Flp2ProtocolFactory factory;
-  return serviceMain(factory, ServiceMainOptions{"flp2svc", false});
+  return serviceMain(factory, ServiceMainOptions{"flp2svc", false, "com.kestrova.Quorvel.Flp2", "/com/kestrova/Quorvel/Flp2"});
 }

@@ -1,6 +1,7 @@
 #include "framework/Protocol.h"
 
 #include <cstdint>
+#include <mutex>
 
 #include "platform/Facade.h"
 #include "platform/Log.h"
@@ -136,11 +137,32 @@ void ProtocolRequest::sendStatusEvent() {
   const std::string line = "Send Status Event, status:" + status + ";type:" + type;
   qvlog::trace(line.c_str());
   QV_LOG(3, "%s", line.c_str());
+  if (mObserver != nullptr) mObserver->onRequestStatus(*this);
+}
+
+namespace {
+std::mutex gTtlObserverLock;
+void (*gTtlObserver)(void*, int) = nullptr;
+void* gTtlObserverContext = nullptr;
+}  // namespace
+
+void setTtlObserver(void (*observer)(void* context, int ttl), void* context) {
+  std::lock_guard<std::mutex> guard(gTtlObserverLock);
+  gTtlObserver = observer;
+  gTtlObserverContext = context;
 }
 
 void sendTtlUpdate(int ttl) {
   QV_Event event(PROTOCOL_TOPIC_TTLUPDATE, ttl);
   QV_EventAndStatusFacade::instance()->publishEvent(event, nullptr);
+  void (*observer)(void*, int);
+  void* context;
+  {
+    std::lock_guard<std::mutex> guard(gTtlObserverLock);
+    observer = gTtlObserver;
+    context = gTtlObserverContext;
+  }
+  if (observer != nullptr) observer(context, ttl);
 }
 
 std::string replaceLineBreaks(const std::string& text) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include "platform/ContentCache.h"
@@ -60,9 +61,12 @@ int32_t parseEventValue(const std::string& text) {
 
 }  // namespace
 
+const char* const SERVICE_INTERFACE = "com.kestrova.Quorvel.Service1";
+
 ProtocolApp::ProtocolApp(ProtocolFactory* factory) : mFactory(factory), mWorkSignal(1) {}
 
 ProtocolApp::~ProtocolApp() {
+  if (mExported.load()) setTtlObserver(nullptr, nullptr);
   std::lock_guard<std::mutex> engineGuard(mEngineLock);
   delete mProtocol;
   mProtocol = nullptr;
@@ -202,8 +206,6 @@ bool ProtocolApp::getProtocolVersion(const QV_Event& event, std::string& version
     QV_LOG(3, "Ignoring the event for version %s: this service does not serve it", version.c_str());
     return false;
   }
-  std::lock_guard<std::mutex> guard(mStateLock);
-  mVersion = version;
   return true;
 }
 
@@ -213,9 +215,7 @@ void ProtocolApp::processUpdate(const QV_Event& event) {
   if (!getProtocolVersion(event, version)) return;
   std::string trigger;
   if (!getProperty(event, PROPERTY_TRIGGER, trigger)) return;
-  auto* request = new ProtocolRequest(ProtocolRequest::triggerFromString(trigger));
-  request->setProtocolVersion(version);
-  postWork(new UpdateWork(this, request));
+  submitUpdate(version, trigger, nullptr);
 }
 
 void ProtocolApp::processMessage(const QV_Event& event) {
@@ -223,9 +223,7 @@ void ProtocolApp::processMessage(const QV_Event& event) {
   if (!getProperty(event, PROPERTY_CONTENT_TYPE, contentType)) return;
   std::string version;
   if (!getProtocolVersion(event, version)) return;
-  auto* message = new PushMessage(contentType, "UTF8", event.mData, event.mPayload);
-  message->setProtocolVersion(version);
-  postWork(new MessageWork(this, message));
+  submitMessage(version, contentType, event.mData, event.mPayload);
 }
 
 void ProtocolApp::processRetry(const QV_Event& event) {
@@ -234,13 +232,35 @@ void ProtocolApp::processRetry(const QV_Event& event) {
   if (!getProtocolVersion(event, version)) return;
   std::string type;
   if (!getProperty(event, PROPERTY_TYPE, type)) return;
-  const bool isContent = type == "content";
   std::string trigger;
   if (!getProperty(event, PROPERTY_TRIGGER, trigger)) return;
+  submitUpdate(version, trigger, &type);
+}
+
+void ProtocolApp::submitUpdate(const std::string& version, const std::string& trigger, const std::string* retryType) {
+  {
+    std::lock_guard<std::mutex> guard(mStateLock);
+    mVersion = version;
+  }
   auto* request = new ProtocolRequest(ProtocolRequest::triggerFromString(trigger));
+  // Set before the type: the early status event of a retry names it.
   request->setProtocolVersion(version);
-  request->setType(isContent ? ProtocolRequest::CONTENT : ProtocolRequest::DATA);
+  if (retryType != nullptr) {
+    // A retry announces its type at once, as "connecting".
+    request->setType(*retryType == "content" ? ProtocolRequest::CONTENT : ProtocolRequest::DATA);
+  }
   postWork(new UpdateWork(this, request));
+}
+
+void ProtocolApp::submitMessage(const std::string& version, const std::string& contentType, const std::string& data,
+                                const std::string& payload) {
+  {
+    std::lock_guard<std::mutex> guard(mStateLock);
+    mVersion = version;
+  }
+  auto* message = new PushMessage(contentType, "UTF8", data, payload);
+  message->setProtocolVersion(version);
+  postWork(new MessageWork(this, message));
 }
 
 void ProtocolApp::processShutdown(const QV_Event& event) {
@@ -308,19 +328,26 @@ bool ProtocolApp::createProtocol(const std::string& version) {
 
 void ProtocolApp::handleUpdate(ProtocolRequest* request) {
   QV_LOG(3, "Handle Update");
-  if (createProtocol(request->getProtocolVersion())) {
+  const std::string trigger = ProtocolRequest::triggerToString(request->getTrigger());
+  const std::string version = request->getProtocolVersion();
+  beginItem(version, trigger, request->typeString());
+  if (createProtocol(version)) {
+    request->setObserver(this);
     ProtocolResponse response = mProtocol->handleRequest(request);
-    sendResponse(ProtocolRequest::triggerToString(request->getTrigger()), request->typeString(), response.mCode,
-                 request->getProtocolVersion());
+    request->setObserver(nullptr);
+    sendResponse(trigger, request->typeString(), response.mCode, version);
+    endItem(true, response.mCode);
     response.mStrings.clear();
   } else {
     QV_LOG(3, "Procotol create failed.");
+    endItem(false, 0);
   }
   delete request;
 }
 
 void ProtocolApp::handlePushMessage(PushMessage* message) {
   QV_LOG(3, "Handle Message.");
+  beginItem(message->getProtocolVersion(), PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT);
   int code = 0;
   if (createProtocol(message->getProtocolVersion())) {
     code = mProtocol->handleMessage(message) ? 0 : 1;
@@ -328,6 +355,8 @@ void ProtocolApp::handlePushMessage(PushMessage* message) {
     QV_LOG(3, "Procotol create failed.");
   }
   sendResponse(PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT, code, message->getProtocolVersion());
+  // A pushed message is not an update: LastResult and LastUpdate stay.
+  endItem(false, code);
   delete message;
 }
 
@@ -344,4 +373,217 @@ void ProtocolApp::sendResponse(const std::string& trigger, const std::string& ty
   const std::string line =
       "Send response, trigger:" + trigger + "; type:" + type + ";respcode:" + std::to_string(code) + ";";
   QV_LOG(3, "%s", line.c_str());
+}
+
+// --- The bus service ---
+
+namespace {
+
+constexpr std::size_t kMaxVersionBytes = 64;
+
+std::string joined(const std::vector<std::string>& list) {
+  std::string out;
+  for (const std::string& v : list) out += (out.empty() ? "" : ", ") + v;
+  return out;
+}
+
+// A text as it may stand in an error message: cut short, so a huge argument
+// makes no huge reply or log line.
+std::string shown(const std::string& text) {
+  return text.size() <= 40 ? "'" + text + "'" : "'" + text.substr(0, 40) + "...' (" + std::to_string(text.size()) + " bytes)";
+}
+
+bool knownTrigger(const std::string& text) {
+  return ProtocolRequest::triggerToString(ProtocolRequest::triggerFromString(text)) == text;
+}
+
+uint64_t unixNow() { return static_cast<uint64_t>(std::time(nullptr)); }
+
+}  // namespace
+
+qvbus::ServiceSpec ProtocolApp::serviceSpec(const std::string& busName, const std::string& objectPath) {
+  using qvbus::PropertyKind;
+  qvbus::ServiceSpec spec;
+  spec.busName = busName;
+  spec.objectPath = objectPath;
+  spec.interface = SERVICE_INTERFACE;
+  spec.methods = {{"Update", "ss", "version trigger"},
+                  {"Retry", "sss", "version type trigger"},
+                  {"Push", "ssay", "version content_type payload"},
+                  {"Cancel", "", ""},
+                  {"Shutdown", "s", "version"}};
+  spec.properties = {{"Versions", PropertyKind::STRING_LIST, true},  {"State", PropertyKind::STRING},
+                     {"CurrentRequest", PropertyKind::STRING_MAP}, {"LastResult", PropertyKind::INT32},
+                     {"LastUpdate", PropertyKind::UINT64},     {"NextUpdate", PropertyKind::UINT64}};
+  return spec;
+}
+
+int ProtocolApp::exportBusService(const std::string& busName, const std::string& objectPath, std::string& error) {
+  mObjectPath = objectPath;
+  mExported.store(true);
+  setTtlObserver(&ProtocolApp::onTtl, this);
+  return ES_EventSubscriber::exportService(serviceSpec(busName, objectPath), this, error);
+}
+
+std::string ProtocolApp::checkVersion(const std::string& version) {
+  if (version.empty()) return "the version is empty";
+  if (version.size() > kMaxVersionBytes) return "the version " + shown(version) + " is too long";
+  if (!accepts(version)) {
+    return "this service does not serve the version " + shown(version) + "; it serves " + joined(mFactory->versions());
+  }
+  return "";
+}
+
+qvbus::MethodReply ProtocolApp::onMethod(const std::string& method, const std::vector<std::string>& args) {
+  using qvbus::MethodReply;
+  QV_LOG(3, "Method call:%s", method.c_str());
+  auto refuse = [&method](const char* name, const std::string& why) {
+    QV_LOG(3, "Refusing the method call %s: %s", method.c_str(), why.c_str());
+    return MethodReply::error(name, why);
+  };
+  {
+    std::lock_guard<std::mutex> guard(mStateLock);
+    if (!mRunning) return refuse(qvbus::kErrorShuttingDown, "the service is shutting down");
+  }
+  if (method == "Cancel") {
+    cancelCurrent();
+    return MethodReply::ok();
+  }
+  if (method == "Shutdown") {
+    const std::string& version = args.at(0);
+    if (version.size() > kMaxVersionBytes) return refuse(qvbus::kErrorInvalidArgs, "the version " + shown(version) + " is too long");
+    if (mFactory->supports(version)) {
+      // As with the event: a shutdown ends the services that do not serve
+      // the version it names.
+      return refuse(qvbus::kErrorInvalidArgs, "this service serves " + shown(version) +
+                                                  ", and a shutdown ends only the services that do not serve the "
+                                                  "version it names (give an empty version to end it)");
+    }
+    requestShutdown();
+    return MethodReply::ok();
+  }
+  std::string why = checkVersion(args.at(0));
+  if (!why.empty()) return refuse(qvbus::kErrorInvalidArgs, why);
+  if (method == "Update" || method == "Retry") {
+    const std::string& trigger = args.back();
+    if (!knownTrigger(trigger)) {
+      return refuse(qvbus::kErrorInvalidArgs,
+                    "unknown trigger " + shown(trigger) + "; one of man, sim, mr, mc, ttl, svr, ds");
+    }
+    if (method == "Update") {
+      submitUpdate(args[0], trigger, nullptr);
+      return MethodReply::ok();
+    }
+    const std::string& type = args.at(1);
+    if (type != "content" && type != "data") {
+      return refuse(qvbus::kErrorInvalidArgs, "unknown type " + shown(type) + "; content or data");
+    }
+    submitUpdate(args[0], trigger, &type);
+    return MethodReply::ok();
+  }
+  if (method == "Push") {
+    const std::string& contentType = args.at(1);
+    const std::string& payload = args.at(2);
+    if (contentType.empty()) return refuse(qvbus::kErrorInvalidArgs, "the content type is empty");
+    if (contentType.size() > kMaxMethodTextBytes) {
+      return refuse(qvbus::kErrorInvalidArgs, "the content type " + shown(contentType) + " is too long");
+    }
+    if (payload.size() > kMaxPushPayloadBytes) {
+      return refuse(qvbus::kErrorInvalidArgs, "the payload has " + std::to_string(payload.size()) +
+                                                  " bytes; at most " + std::to_string(kMaxPushPayloadBytes) +
+                                                  " are taken");
+    }
+    // As for the event: the message text ends at the first NUL byte, the
+    // payload keeps every byte.
+    submitMessage(args[0], contentType, std::string(payload.c_str()), payload);
+    return MethodReply::ok();
+  }
+  return refuse("org.freedesktop.DBus.Error.UnknownMethod", "no such method");
+}
+
+qvbus::PropertyValue ProtocolApp::property(const std::string& name) {
+  qvbus::PropertyValue v;
+  if (name == "Versions") {
+    v.kind = qvbus::PropertyKind::STRING_LIST;
+    v.list = mFactory->versions();
+    return v;
+  }
+  std::lock_guard<std::mutex> guard(mPropLock);
+  if (name == "State") {
+    v.kind = qvbus::PropertyKind::STRING;
+    v.text = mProps.state;
+  } else if (name == "CurrentRequest") {
+    v.kind = qvbus::PropertyKind::STRING_MAP;
+    v.map = mProps.current;
+  } else if (name == "LastResult") {
+    v.kind = qvbus::PropertyKind::INT32;
+    v.number = mProps.lastResult;
+  } else if (name == "LastUpdate") {
+    v.kind = qvbus::PropertyKind::UINT64;
+    v.number = static_cast<int64_t>(mProps.lastUpdate);
+  } else if (name == "NextUpdate") {
+    v.kind = qvbus::PropertyKind::UINT64;
+    v.number = static_cast<int64_t>(mProps.nextUpdate);
+  }
+  return v;
+}
+
+void ProtocolApp::announce(const std::vector<std::string>& names) {
+  if (mExported.load() && !names.empty()) ES_EventSubscriber::propertiesChanged(mObjectPath, SERVICE_INTERFACE, names);
+}
+
+void ProtocolApp::beginItem(const std::string& version, const std::string& trigger, const std::string& type) {
+  {
+    std::lock_guard<std::mutex> guard(mPropLock);
+    mProps.state = "connecting";
+    mProps.current = {{"version", version}, {"trigger", trigger}, {"type", type}};
+  }
+  announce({"State", "CurrentRequest"});
+}
+
+void ProtocolApp::endItem(bool answered, int code) {
+  std::vector<std::string> changed{"State", "CurrentRequest"};
+  {
+    std::lock_guard<std::mutex> guard(mPropLock);
+    mProps.state = "idle";
+    mProps.current.clear();
+    if (answered) {
+      mProps.lastResult = code;
+      mProps.lastUpdate = unixNow();
+      changed.insert(changed.end(), {"LastResult", "LastUpdate"});
+    }
+  }
+  announce(changed);
+}
+
+void ProtocolApp::onRequestStatus(const ProtocolRequest& request) {
+  std::vector<std::string> changed;
+  {
+    std::lock_guard<std::mutex> guard(mPropLock);
+    // "complete" ends a phase, not the item: the state stays until the
+    // item's answer, or until the next phase connects.
+    std::string state = mProps.state;
+    if (request.getStatus() == ProtocolRequest::CONNECTING) state = "connecting";
+    if (request.getStatus() == ProtocolRequest::DOWNLOADING) state = "downloading";
+    if (state != mProps.state) {
+      mProps.state = state;
+      changed.push_back("State");
+    }
+    const std::string type = request.typeString();
+    auto it = mProps.current.find("type");
+    if (it != mProps.current.end() && it->second != type) {
+      it->second = type;
+      changed.push_back("CurrentRequest");
+    }
+  }
+  announce(changed);
+}
+
+void ProtocolApp::onTtl(void* self, int ttl) {
+  auto* app = static_cast<ProtocolApp*>(self);
+  {
+    std::lock_guard<std::mutex> guard(app->mPropLock);
+    app->mProps.nextUpdate = ttl > 0 ? unixNow() + static_cast<uint64_t>(ttl) : 0;
+  }
+  app->announce({"NextUpdate"});
 }

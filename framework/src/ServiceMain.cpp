@@ -63,6 +63,19 @@ int serviceMain(ProtocolFactory& factory, const ServiceMainOptions& options) {
     std::fflush(stdout);
     ES_EventSubscriber::setStopHandler(&onStopSignal, &app);
     ES_EventSubscriber::setSendGrace(kSendGraceMillis);
+    // The name comes first: a second instance leaves before it subscribes
+    // or announces anything.
+    std::string error;
+    int owned = app.exportBusService(options.busName, options.objectPath, error);
+    if (owned <= 0) {
+      if (owned == 0) {
+        std::fprintf(stderr, "%s: another instance owns the bus name %s\n", options.name, options.busName);
+      } else {
+        std::fprintf(stderr, "%s: %s\n", options.name, error.c_str());
+      }
+      ES_EventSubscriber::shutdown();
+      return 1;
+    }
     app.init();
     // The subscriptions are in place once init returns: requests sent from
     // now on are heard.

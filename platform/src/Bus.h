@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/BusService.h"
+
 struct sd_bus;  // the systemd type, kept opaque here
 
 namespace qvbus {
@@ -88,14 +90,48 @@ class Connection {
   // next process().
   int peerCredentials(const std::string& name, PeerCredentials& out, std::string& error);
 
+  // --- The conventional service side (BusService.h) ---
+
+  // Decides whether a method caller (its unique name) may call; false with
+  // the reason that the AccessDenied reply carries. Runs inside process().
+  using CallerGate = bool (*)(void* context, Connection& bus, const std::string& sender, std::string& reason);
+
+  // Exports spec's interface on spec.objectPath; method calls and property
+  // reads are answered inside process(). handler and gateContext must
+  // outlive the connection. False with a reason.
+  bool exportObject(const ServiceSpec& spec, ServiceHandler* handler, CallerGate gate, void* gateContext,
+                    std::string& error);
+
+  // Asks the bus for a well-known name without queueing. 1 when this
+  // connection owns it now, 0 when another connection owns it, -1 with a
+  // reason (the bus refused it, e.g. by its policy).
+  int requestName(const std::string& name, std::string& error);
+
+  // Emits PropertiesChanged for names of an exported interface (the values
+  // are read from its handler on the calling thread) and flushes it.
+  bool emitPropertiesChanged(const std::string& path, const std::string& interface,
+                             const std::vector<std::string>& names, std::string& error);
+
+  // --- The client side ---
+  int nameHasOwner(const std::string& name, std::string& error);
+  bool callMethod(const std::string& destination, const std::string& path, const std::string& interface,
+                  const std::string& method, const std::vector<BusClient::Arg>& args, std::string& errorName,
+                  std::string& errorMessage);
+  bool getProperty(const std::string& destination, const std::string& path, const std::string& interface,
+                   const std::string& name, PropertyKind kind, PropertyValue& out, std::string& error);
+
   // Flushes and closes the sd-bus connection.
   struct Closer {
     void operator()(sd_bus* bus) const;
   };
 
+  struct Exported;  // one exported object: its vtable and the texts it points at
+
  private:
   Connection(sd_bus* bus, std::string address);
 
+  // Declared before mBus, so the vtables outlive the bus that uses them.
+  std::vector<std::unique_ptr<Exported>> mExports;
   std::unique_ptr<sd_bus, Closer> mBus;
   std::string mAddress;
   // Filled by the match callback during process(); its address is the

@@ -64,6 +64,10 @@ int pollFor(struct pollfd* fds, nfds_t count, long timeoutMillis) {
 
 // Set on the delivery thread, so that calls it must not make are refused.
 thread_local bool tOnDeliveryThread = false;
+// Set while the delivery thread processes the receiving connection under
+// the receive lock: a service handler called from there that announces
+// changed properties uses the connection without taking the lock again.
+thread_local bool tInsideProcess = false;
 
 // Decides whether an event's sender may drive this process: root, this
 // process's own effective user, or a member of the trusted group. The bus is
@@ -97,6 +101,26 @@ class SenderTrust {
              known->second.reason.c_str());
     }
     return known->second.trusted;
+  }
+
+  // A method caller waits for the answer, so it is always still on the bus.
+  bool allowsCaller(qvbus::Connection& bus, const std::string& sender, std::string& reason) {
+    auto known = mVerdicts.find(sender);
+    if (known == mVerdicts.end()) {
+      Verdict v = judge(bus, sender);
+      if (!v.definite) {
+        reason = "who is calling cannot be checked: " + v.reason;
+        return false;
+      }
+      if (mVerdicts.size() >= kMaxVerdicts) mVerdicts.clear();
+      known = mVerdicts.emplace(sender, v).first;
+    }
+    reason = known->second.reason;
+    return known->second.trusted;
+  }
+
+  static bool gate(void* self, qvbus::Connection& bus, const std::string& sender, std::string& reason) {
+    return static_cast<SenderTrust*>(self)->allowsCaller(bus, sender, reason);
   }
 
   // A new bus: its names are new too.
@@ -340,6 +364,41 @@ class EventService {
     mSendGraceMillis = millis < 0 ? 0 : millis;
   }
 
+  int exportService(const qvbus::ServiceSpec& spec, qvbus::ServiceHandler* handler, std::string& error) {
+    if (handler == nullptr) {
+      error = "no handler";
+      return -1;
+    }
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    if (!connectLocked(error)) return -1;
+    int r;
+    {
+      std::lock_guard<std::mutex> guard(mRecvLock);
+      // The object is in place before the name appears, so a caller that
+      // waits for the name finds the methods.
+      r = mRecv->exportObject(spec, handler, &SenderTrust::gate, &mTrust, error) ? 1 : -1;
+      if (r > 0) r = mRecv->requestName(spec.busName, error);
+    }
+    wake();  // the calls may have read messages behind the delivery thread's back
+    return r;
+  }
+
+  void propertiesChanged(const std::string& path, const std::string& interface,
+                         const std::vector<std::string>& names) {
+    std::string error;
+    bool ok = true;
+    if (tInsideProcess) {
+      // The delivery thread, inside a handler: it holds the receive lock.
+      ok = mRecv && mRecv->emitPropertiesChanged(path, interface, names, error);
+    } else {
+      std::lock_guard<std::mutex> guard(mRecvLock);
+      if (!mRecv || mRecvFailed) return;
+      ok = mRecv->emitPropertiesChanged(path, interface, names, error);
+    }
+    if (!ok) QV_LOG(3, "%s", error.c_str());
+    wake();
+  }
+
  private:
   EventService() = default;
 
@@ -477,7 +536,9 @@ class EventService {
       {
         std::lock_guard<std::mutex> guard(mRecvLock);
         if (mRecv && !mRecvFailed) {
+          tInsideProcess = true;
           r = mRecv->process(batch, error);
+          tInsideProcess = false;
           if (!batch.empty()) {
             // Asking the bus about a sender may read further events into
             // the connection's queue: look again before waiting.
@@ -569,6 +630,16 @@ void ES_EventSubscriber::blockStopSignals() {
 
 void ES_EventSubscriber::setStopHandler(void (*handler)(void* context), void* context) {
   EventService::get().setStopHandler(handler, context);
+}
+
+int ES_EventSubscriber::exportService(const qvbus::ServiceSpec& spec, qvbus::ServiceHandler* handler,
+                                      std::string& error) {
+  return EventService::get().exportService(spec, handler, error);
+}
+
+void ES_EventSubscriber::propertiesChanged(const std::string& path, const std::string& interface,
+                                           const std::vector<std::string>& names) {
+  EventService::get().propertiesChanged(path, interface, names);
 }
 
 namespace qvbus {

@@ -59,6 +59,9 @@ class SystemLikeBus {
            "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
            "  </policy>\n"
         << (withPolicy ? "  <include>" + kPolicy + "</include>\n" : std::string())
+        // The daemons run as root here, standing in for the service user
+        // that owns the names on a real system.
+        << "  <policy user=\"root\"><allow own_prefix=\"com.kestrova.Quorvel\"/></policy>\n"
         << "</busconfig>\n";
     mDaemon = std::make_unique<qvtest::Process>(
         "/usr/bin/dbus-daemon", std::vector<std::string>{"--config-file=" + config, "--nofork", "--print-address=1"},
@@ -108,7 +111,8 @@ class BusPolicyTest : public ::testing::TestWithParam<const char*> {
   // A pushed message with this body, sent by nobody or by root; the status
   // of nrctl.
   int push(const std::string& busAddress, bool asNobody, const std::string& body, bool wait) {
-    std::vector<std::string> args{dir + "/nrctl", "push", "flp20", "--content-type", "text/plain", "-"};
+    // The event, not the method call: the sender rule of events is tested.
+    std::vector<std::string> args{dir + "/nrctl", "push", "flp20", "--content-type", "text/plain", "-", "--event"};
     if (wait) args.insert(args.end(), {"--wait", "--timeout", "20"});
     if (asNobody) args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
     qvtest::Process p(asNobody ? kSetpriv : args[0], std::vector<std::string>(args.begin() + (asNobody ? 0 : 1), args.end()),

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "SchedulerBus.h"
 #include "StateFile.h"
 #include "framework/Protocol.h"
 #include "platform/EventService.h"
@@ -269,6 +270,17 @@ int runService() {
   }
   ES_EventSubscriber::setStopHandler(&onStopSignal, &bridge);
   ES_EventSubscriber::setSendGrace(kSendGraceMillis);
+  SchedulerBus service;
+  int owned = service.start(core.config(), core.state(), error);
+  if (owned <= 0) {
+    if (owned == 0) {
+      std::fprintf(stderr, "nr-scheduler: another instance owns the bus name %s\n", SCHEDULER_BUS_NAME);
+    } else {
+      std::fprintf(stderr, "nr-scheduler: %s\n", error.c_str());
+    }
+    ES_EventSubscriber::shutdown();
+    return 1;
+  }
   const char* const topics[] = {PROTOCOL_TOPIC_UPDATE,   PROTOCOL_TOPIC_RETRY,     PROTOCOL_TOPIC_MESSAGE,
                                 PROTOCOL_TOPIC_RESPONSE, PROTOCOL_TOPIC_TTLUPDATE, NR_Constants::EVENT_NOTIFY_NETWORK_AVAILABLE};
   for (const char* topic : topics) {
@@ -299,6 +311,7 @@ int runService() {
     if (core.takeDirty() && !saveState(path, core.state(), error)) {
       QV_LOG(3, "Cannot save the scheduler state: %s", error.c_str());
     }
+    service.publish(core.config(), core.state());
   }
 
   tellStopping();

@@ -91,7 +91,12 @@ int runRequest(const char* topic, const std::map<std::string, std::string>& prop
   const bool wait = args.has("--wait");
   // Subscribe before publishing, so no answer can slip by.
   if (wait && !subscribeAll(queue)) return kExitNoBus;
-  if (!publish(topic, props, data)) return kExitNoBus;
+  int sent = args.has("--event") ? 0 : requestByMethod(topic, props, data);
+  if (sent < 0) {
+    ES_EventSubscriber::shutdown();
+    return kExitError;
+  }
+  if (sent == 0 && !publish(topic, props, data)) return kExitNoBus;
   int status = wait ? waitForResponse(queue, version, responseTrigger, timeoutMs) : kExitOk;
   ES_EventSubscriber::shutdown();
   return status;
@@ -138,7 +143,7 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
   Args args;
   std::string error;
   if (!parseArgs(argc, argv, 2, {"--trigger", "--type", "--timeout", "--content-type", "--file", "--count"},
-                 {"--wait", "--json"}, args, error)) {
+                 {"--wait", "--json", "--event"}, args, error)) {
     return usageError(command + ": " + error);
   }
   const std::string trigger = args.get("--trigger", "man");
@@ -190,7 +195,8 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
     if (!connectBus()) return kExitNoBus;
     // The cancel topic carries no properties; a marker keeps the event
     // self-describing for watchers.
-    int status = publish(PROTOCOL_TOPIC_CANCEL, {{"origin", "nrctl"}}) ? kExitOk : kExitNoBus;
+    int sent = args.has("--event") ? 0 : requestByMethod(PROTOCOL_TOPIC_CANCEL, {}, "");
+    int status = sent < 0 ? kExitError : sent > 0 || publish(PROTOCOL_TOPIC_CANCEL, {{"origin", "nrctl"}}) ? kExitOk : kExitNoBus;
     ES_EventSubscriber::shutdown();
     return status;
   }
@@ -199,7 +205,8 @@ int cmdEvents(const std::string& command, int argc, char** argv) {
     if (!connectBus()) return kExitNoBus;
     std::map<std::string, std::string> props;
     if (!args.positional.empty()) props["protocolversion"] = args.positional[0];
-    int status = publish(PROTOCOL_TOPIC_SHUTDOWN, props) ? kExitOk : kExitNoBus;
+    int sent = args.has("--event") ? 0 : requestByMethod(PROTOCOL_TOPIC_SHUTDOWN, props, "");
+    int status = sent < 0 ? kExitError : sent > 0 || publish(PROTOCOL_TOPIC_SHUTDOWN, props) ? kExitOk : kExitNoBus;
     ES_EventSubscriber::shutdown();
     return status;
   }

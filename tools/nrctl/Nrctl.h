@@ -76,6 +76,14 @@ std::string jsonString(const std::string& text);
 std::string eventToJson(const ReceivedEvent& e);
 std::string eventToLine(const ReceivedEvent& e);
 
+// ServiceCall.cpp: a request by a method call to the service that serves
+// it, when that service's name is on the bus. 1 sent, 0 not sent (publish
+// the event instead), -1 the service refused it (the reason is printed).
+int requestByMethod(const std::string& topic, const std::map<std::string, std::string>& props,
+                    const std::string& data);
+// One line per service on the bus: its State and its last and next update.
+void printServiceStates();
+
 int cmdEvents(const std::string& command, int argc, char** argv);
 int cmdSettings(int argc, char** argv);
 int cmdCache(int argc, char** argv);

@@ -114,6 +114,7 @@ int cmdStatus(int argc, char** argv) {
       std::printf("{\"versions\":[],\"running\":[],\"waitingForNetworkSince\":null}\n");
     } else {
       std::printf("no update has been scheduled yet (%s does not exist)\n", path.c_str());
+      printServiceStates();
     }
     return kExitOk;
   }
@@ -126,6 +127,7 @@ int cmdStatus(int argc, char** argv) {
     printJson(state);
   } else {
     printTable(state);
+    printServiceStates();
   }
   return kExitOk;
 }

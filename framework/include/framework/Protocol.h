@@ -41,6 +41,16 @@ enum Result : int32_t { SUCCESS = 0, FAILED = 1, CANCELLED = 2, WRONG_VERSION = 
 constexpr int REQUEST_NEW = 0;
 constexpr int REQUEST_CANCELLED = 9;
 
+class ProtocolRequest;
+
+// Told of every status or type change of a request it watches, on the
+// thread that made the change, after the reportstatus event.
+class RequestObserver {
+ public:
+  virtual ~RequestObserver() = default;
+  virtual void onRequestStatus(const ProtocolRequest& request) = 0;
+};
+
 class ProtocolRequest {
  public:
   enum Trigger : int32_t {
@@ -85,6 +95,9 @@ class ProtocolRequest {
   // handed over or its type is set.
   void setProtocolVersion(const std::string& version) { mProtocolVersion = version; }
   const std::string& getProtocolVersion() const { return mProtocolVersion; }
+  // The observer (not owned; null: none) is set by the thread that handles
+  // the request, before the engine sees it.
+  void setObserver(RequestObserver* observer) { mObserver = observer; }
 
   static Trigger triggerFromString(const std::string& text);
   static std::string triggerToString(Trigger trigger);
@@ -99,6 +112,7 @@ class ProtocolRequest {
   RequestType mType;
   DownloadStatus mStatus;
   std::string mProtocolVersion;
+  RequestObserver* mObserver = nullptr;
 };
 
 struct ProtocolResponse {
@@ -155,6 +169,9 @@ class Protocol {
 
 // Publishes the ttlupdate event with the given interval as its value.
 void sendTtlUpdate(int ttl);
+// Called with every ttl that sendTtlUpdate announces, after the event, on
+// the announcing thread; null: none. Any thread.
+void setTtlObserver(void (*observer)(void* context, int ttl), void* context);
 
 // A copy of text with every CR and every LF replaced by one blank.
 std::string replaceLineBreaks(const std::string& text);

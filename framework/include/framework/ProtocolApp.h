@@ -9,13 +9,25 @@
 //   calls (property reads, request creation, postWork, cancelCurrent,
 //   processShutdown); requestShutdown may be called from it as well.
 // The two meet in the one-slot work queue and the engine pointer, both
-// guarded by locks below; no other state is shared.
+// guarded by locks below, and in the bus service's properties.
+//
+// The bus service (exportBusService): method calls (onMethod) and property
+// reads (property) arrive on the event thread, among the events; the main
+// thread writes the properties as work items run and announces each change
+// with PropertiesChanged. The properties have a lock of their own, never
+// held while calling out.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "framework/Protocol.h"
+#include "platform/BusService.h"
 #include "platform/EventService.h"
 #include "platform/PtrRef.h"
 #include "platform/QV_Event.h"
@@ -27,9 +39,16 @@ class ProtocolFactory {
   // A new engine the caller owns, or null for a version not served.
   virtual Protocol* create(const std::string& version) = 0;
   virtual bool supports(const std::string& version) = 0;
+  // The versions supports() is true for, for the bus service's Versions.
+  virtual std::vector<std::string> versions() { return {}; }
 };
 
-class ProtocolApp : public ES_EventHandler {
+// The bus service's interface and the largest payload its Push takes.
+extern const char* const SERVICE_INTERFACE;  // "com.kestrova.Quorvel.Service1"
+constexpr std::size_t kMaxPushPayloadBytes = 1024 * 1024;
+constexpr std::size_t kMaxMethodTextBytes = 256;
+
+class ProtocolApp : public ES_EventHandler, public qvbus::ServiceHandler, private RequestObserver {
  public:
   explicit ProtocolApp(ProtocolFactory* factory);
   ~ProtocolApp() override;
@@ -56,6 +75,17 @@ class ProtocolApp : public ES_EventHandler {
   // Conversion of an event-service event (exposed for tests).
   static QV_Event convertEvent(const ES_Event& event);
 
+  // Main thread, before init: exports the interface SERVICE_INTERFACE on
+  // objectPath and owns busName (see ES_EventSubscriber::exportService for
+  // the result).
+  int exportBusService(const std::string& busName, const std::string& objectPath, std::string& error);
+  // The interface's description (methods, properties), for exporting.
+  static qvbus::ServiceSpec serviceSpec(const std::string& busName, const std::string& objectPath);
+
+  // qvbus::ServiceHandler, on the event thread.
+  qvbus::MethodReply onMethod(const std::string& method, const std::vector<std::string>& args) override;
+  qvbus::PropertyValue property(const std::string& name) override;
+
  private:
   friend class UpdateWork;
   friend class MessageWork;
@@ -73,11 +103,38 @@ class ProtocolApp : public ES_EventHandler {
   void handlePushMessage(PushMessage* message);
   void sendResponse(const std::string& trigger, const std::string& type, int code, const std::string& version);
   // Reads "protocolversion" into version; false (logged) when it is missing
-  // or not accepted. An accepted version becomes mVersion.
+  // or not served here (see accepts).
   bool getProtocolVersion(const QV_Event& event, std::string& version);
   static bool getProperty(const QV_Event& event, const char* key, std::string& value);
 
   void stopLocked();
+
+  // The one way from a request's fields to a posted work item, for events
+  // and method calls alike. retryType null: an update.
+  void submitUpdate(const std::string& version, const std::string& trigger, const std::string* retryType);
+  void submitMessage(const std::string& version, const std::string& contentType, const std::string& data,
+                     const std::string& payload);
+  // Checks of the methods' arguments: an empty text when fine, else why not.
+  std::string checkVersion(const std::string& version);
+
+  // The bus service's properties, written on the main thread.
+  void onRequestStatus(const ProtocolRequest& request) override;
+  static void onTtl(void* self, int ttl);
+  void beginItem(const std::string& version, const std::string& trigger, const std::string& type);
+  void endItem(bool answered, int code);
+  void announce(const std::vector<std::string>& names);
+
+  struct ServiceProperties {
+    std::string state = "idle";                   // idle, connecting, downloading
+    std::map<std::string, std::string> current;  // version, trigger, type; empty when idle
+    int lastResult = -1;                          // -1: no update answered yet
+    uint64_t lastUpdate = 0;                      // Unix seconds; 0: none yet
+    uint64_t nextUpdate = 0;                      // Unix seconds; 0: none announced
+  };
+  std::mutex mPropLock;  // guards mProps; never held while calling out
+  ServiceProperties mProps;
+  std::string mObjectPath;               // set before export, then read only
+  std::atomic<bool> mExported{false};
 
   ProtocolFactory* mFactory;  // not owned
   Protocol* mProtocol = nullptr;  // owned; replaced under mEngineLock

@@ -35,6 +35,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/BusService.h"
 
 namespace qvbus {
 class Connection;
@@ -105,6 +108,23 @@ class ES_EventSubscriber {
   // bus is reachable or the bus connection was lost.
   static void blockStopSignals();
   static void setStopHandler(void (*handler)(void* context), void* context);
+
+  // A conventional bus service beside the events (BusService.h): exports
+  // spec's object on the receiving connection, then asks for spec.busName
+  // without queueing. Method calls and property reads are answered on the
+  // delivery thread, one at a time among the events; a method caller is
+  // checked by the same rule as an event's sender (root, this process's
+  // user, the trusted group) and answered with AccessDenied otherwise.
+  // Connects first when needed. 1 when the name is owned, 0 when another
+  // connection owns it, -1 with a reason. handler must outlive the event
+  // delivery. A bus that drops the connection takes the service with it.
+  static int exportService(const qvbus::ServiceSpec& spec, qvbus::ServiceHandler* handler, std::string& error);
+
+  // Announces changed properties of an exported object (PropertiesChanged,
+  // the values read from its handler on the calling thread). Any thread,
+  // the delivery thread inside a handler included. Failures are logged.
+  static void propertiesChanged(const std::string& path, const std::string& interface,
+                                const std::vector<std::string>& names);
 };
 
 // A copy of one event, as an event monitor hands it out.
