@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -171,28 +172,39 @@ bool deleteExpiredRows(qvsql::Database& db, long long now, long long grace, std:
   return tx.commit();
 }
 
-// Phase two: unlink the files of the deleted rows. Inside a write
-// transaction, so no other process can put a new version of one of these
+// Unlinks the file of a removed asset unless a row names it again or it is
+// no longer the file that was removed; true when it was unlinked.
+bool unlinkIfStillGone(qvsql::Database& db, const std::string& assetsDir, const Doomed& asset) {
+  if (asset.file.empty() || asset.file != NR_ContentCache::assetFileName(asset.id)) return false;
+  qvsql::Statement again = db.prepareCached("SELECT 1 FROM assets WHERE file = ?1");
+  again.bind(1, asset.file);
+  if (again.next() || again.failed()) return false;
+  const std::string path = assetsDir + "/" + asset.file;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !stampMatches(asset.stamp, st)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+// Phase two: unlink the files of the deleted rows. Inside write
+// transactions, so no other process can put a new version of one of these
 // assets in place meanwhile; a file that has a row again, or is not the one
-// deleted (another stamp), stays.
+// deleted (another stamp), stays. A few hundred files a transaction, so that
+// a writer of another process never waits long.
 void unlinkFiles(qvsql::Database& db, const std::string& assetsDir, const std::vector<Doomed>& assets) {
-  if (assets.empty()) return;
-  qvsql::Transaction tx(db);
-  if (!tx.active()) return;  // sync removes them at the next start
+  constexpr std::size_t kFilesPerTransaction = 256;
   bool first = true;
-  for (const Doomed& asset : assets) {
-    if (asset.file.empty() || asset.file != NR_ContentCache::assetFileName(asset.id)) continue;
-    qvsql::Statement again = db.prepareCached("SELECT 1 FROM assets WHERE file = ?1");
-    again.bind(1, asset.file);
-    if (again.next() || again.failed()) continue;
-    const std::string path = assetsDir + "/" + asset.file;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !stampMatches(asset.stamp, st)) continue;
-    ::unlink(path.c_str());
-    if (first) probe("file-unlinked");
-    first = false;
+  for (std::size_t start = 0; start < assets.size(); start += kFilesPerTransaction) {
+    qvsql::Transaction tx(db);
+    if (!tx.active()) return;  // sync removes the rest at the next start
+    const std::size_t end = std::min(assets.size(), start + kFilesPerTransaction);
+    for (std::size_t i = start; i < end; ++i) {
+      if (unlinkIfStillGone(db, assetsDir, assets[i]) && first) {
+        probe("file-unlinked");
+        first = false;
+      }
+    }
+    tx.commit();
   }
-  tx.commit();
 }
 
 // One log line per bad value of a setting, not one per read.
