@@ -93,6 +93,14 @@ void probe(const char* stage) {
   if (auto p = gProbe.load()) p(stage);
 }
 
+// The live set is rebuilt each time and small (tens of bytes an object): it
+// stays in memory rather than in a temporary file. Only possible outside a
+// transaction; without it the table is merely slower.
+void keepTempInMemory(qvsql::Database& db) {
+  std::string current;
+  if (db.queryText("PRAGMA temp_store", current) && current != "2") db.exec("PRAGMA temp_store = MEMORY");
+}
+
 // Fills the connection's temporary table hk_live with every (kind, id)
 // reachable from a stored container. UNION drops repeats, so a cycle of
 // references ends the walk.
@@ -237,6 +245,7 @@ int NR_ContentCache::housekeep(long long graceSeconds) {
     QV_LOG(3, "Housekeeping of the content cache refused inside a batch of writes\n");
     return 1;
   }
+  qvcache::keepTempInMemory(*store.db);
   std::vector<qvTypes::ID> items;
   std::vector<qvcache::Doomed> assets;
   const long long now = static_cast<long long>(std::time(nullptr));
@@ -259,6 +268,7 @@ int NR_ContentCache::usage(Usage& out) {
     qvcache::StoreAccess store = qvcache::accessOf(*mImpl);
     std::lock_guard<std::mutex> guard(*store.lock);
     qvsql::Database& db = *store.db;
+    qvcache::keepTempInMemory(db);
     // A read transaction, so that the live set and the counts agree.
     if (!db.exec("BEGIN")) return 1;
     bool ok = qvcache::fillLive(db);
