@@ -8,6 +8,7 @@
 #include "Flp1xPlatformWrapper.h"
 #include "SyncPkg.h"
 #include "Url.h"
+#include "platform/ContentCache.h"
 #include "platform/Hivra.h"
 #include "platform/Log.h"
 
@@ -156,7 +157,12 @@ ProtocolResponse Flp1xContentUpdater::update(ProtocolRequest* request) {
   RequiredContentList byIds, byUrl;
   ModelFacade::getRequiredContent(byIds, byUrl);
   int code = CANCELLED;
-  if (pause(kPauseMillis)) {
+  // Assets must never fill the disk: below the floor (after housekeeping)
+  // the stages are skipped and the update reported failed.
+  NR_ContentCache* spaceCache = NR_ContentCache::getInstance();
+  if ((!byIds.empty() || !byUrl.empty()) && spaceCache != nullptr && spaceCache->checkAssetSpace() != 0) {
+    code = FAILED;
+  } else if (pause(kPauseMillis)) {
     request->setType(ProtocolRequest::DATA);
     const bool byIdsDone = runType2Stage(byIds);
     // Each stage runs even when the other failed, but none after a cancel.

@@ -329,6 +329,14 @@ bool ContentUpdater::requestLoop() {
 
 ProtocolResponse ContentUpdater::downloadAssets() {
   ProtocolResponse response;
+  // Assets must never fill the disk: below the floor (after housekeeping)
+  // the stage is skipped and the update reported failed.
+  NR_ContentCache* spaceCache = NR_ContentCache::getInstance();
+  if (spaceCache != nullptr && spaceCache->checkAssetSpace() != 0) {
+    response.mCode = FAILED;
+    persistOutcome(response.mCode);
+    return response;
+  }
   const std::string protocolVer = mSessionAttributes->getAttribute(txn::kAttrProtocolVer);
   if (requestLoop()) {
     if (!isCancelled()) {

@@ -75,7 +75,10 @@ ProtocolApp::~ProtocolApp() {
 bool ProtocolApp::init() {
   QV_LOG(3, "Sync contentcache");
   NR_ContentCache* cache = NR_ContentCache::getInstance();
-  if (cache != nullptr) cache->sync();
+  if (cache != nullptr) {
+    cache->sync();
+    cache->housekeep();
+  }
 
   qvlog::trace("initEvents");
   const char* const topics[] = {PROTOCOL_TOPIC_UPDATE, PROTOCOL_TOPIC_MESSAGE, PROTOCOL_TOPIC_RETRY,
@@ -335,6 +338,12 @@ void ProtocolApp::handleUpdate(ProtocolRequest* request) {
     request->setObserver(this);
     ProtocolResponse response = mProtocol->handleRequest(request);
     request->setObserver(nullptr);
+    // Before the response goes out, so that whoever reacts to it finds the
+    // cache already tidied; the next update waits for it either way.
+    if (response.mCode == SUCCESS) {
+      NR_ContentCache* cache = NR_ContentCache::getInstance();
+      if (cache != nullptr) cache->housekeep();
+    }
     sendResponse(trigger, request->typeString(), response.mCode, version);
     endItem(true, response.mCode);
     response.mStrings.clear();

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 
+#include "ContentCacheRefs.h"
 #include "Sqlite.h"
 #include "platform/Home.h"
 #include "platform/Log.h"
@@ -635,8 +636,7 @@ constexpr const char* kSchema =
     " saved_at INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS assets ("
     " id TEXT PRIMARY KEY NOT NULL, mime TEXT NOT NULL, size INTEGER NOT NULL, file TEXT NOT NULL UNIQUE,"
-    " saved_at INTEGER NOT NULL);"
-    "PRAGMA user_version = 1;";
+    " saved_at INTEGER NOT NULL);";
 
 std::string errnoText() { return std::strerror(errno); }
 
@@ -741,12 +741,66 @@ class NR_ContentCache::Impl {
   // SQLite code in db.lastCode()).
   bool openDatabase(std::string& error) {
     if (!db.open(dbPath, error)) return false;
-    if (!db.exec(kSchema)) {
+    if (!db.exec(kSchema) || !upgradeSchema()) {
       error = "cannot create the tables of " + dbPath;
       db.close();
       return false;
     }
     return true;
+  }
+
+  // Brings a store of an older version (or a new, empty one) to the current
+  // schema, once, in one transaction: the references of every stored object
+  // are built from its decoded form, and every asset file gets its stamp.
+  bool upgradeSchema() {
+    std::string version;
+    if (!db.queryText("PRAGMA user_version", version)) return false;
+    if (std::atoi(version.c_str()) >= qvcache::kSchemaVersion) return true;
+    qvsql::Transaction tx(db);
+    if (!tx.active()) return false;
+    // Another process may have upgraded it while this one waited.
+    if (!db.queryText("PRAGMA user_version", version)) return false;
+    if (std::atoi(version.c_str()) >= qvcache::kSchemaVersion) return true;
+    if (!db.exec(qvcache::kUpgradeToV2)) return false;
+    std::vector<std::pair<std::string, std::string>> rows;
+    auto readRows = [&](const char* sql) {
+      rows.clear();
+      qvsql::Statement stmt = db.prepare(sql);
+      while (stmt.next()) rows.emplace_back(stmt.text(0), stmt.text(1));
+      return !stmt.failed();
+    };
+    if (!readRows("SELECT id, channel_ids FROM containers")) return false;
+    for (const auto& row : rows) {
+      JsonValue list;
+      Container container;
+      if (JsonParser(row.second).parse(list) && list.kind == JsonValue::ARRAY) {
+        for (const JsonValue& e : list.array) {
+          if (e.kind == JsonValue::STRING) container.addChannelId(e.string);
+        }
+      }
+      if (!qvcache::writeReferences(db, qvcache::kContainer, row.first, qvcache::referencesOf(container))) return false;
+    }
+    if (!readRows("SELECT id, fields FROM channels")) return false;
+    for (const auto& row : rows) {
+      JsonValue fields;
+      Channel channel;
+      if (JsonParser(row.second).parse(fields) && fields.kind == JsonValue::OBJECT) readChannel(fields, channel);
+      if (!qvcache::writeReferences(db, qvcache::kChannel, row.first, qvcache::referencesOf(channel))) return false;
+    }
+    if (!readRows("SELECT id, fields FROM items")) return false;
+    for (const auto& row : rows) {
+      JsonValue fields;
+      Item item;
+      if (JsonParser(row.second).parse(fields) && fields.kind == JsonValue::OBJECT) readItem(fields, item);
+      if (!qvcache::writeReferences(db, qvcache::kItem, row.first, qvcache::referencesOf(item))) return false;
+    }
+    if (!readRows("SELECT id, file FROM assets")) return false;
+    for (const auto& row : rows) {
+      // A missing file is left to sync, which drops its row.
+      if (!qvcache::stampAsset(db, row.first, assetPath(row.second))) return false;
+    }
+    if (!db.exec(("PRAGMA user_version = " + std::to_string(qvcache::kSchemaVersion)).c_str())) return false;
+    return tx.commit();
   }
 
   // A damaged database is kept aside for inspection and a new one started;
@@ -773,6 +827,7 @@ class NR_ContentCache::Impl {
   std::string assetPath(const std::string& file) const { return assetsDir + "/" + file; }
 
   long remainingKb() const {
+    if (const char* standIn = std::getenv("QUORVEL_TEST_FREE_KB")) return std::atol(standIn);
     struct statvfs st;
     if (::statvfs(home.c_str(), &st) != 0) return -1;
     unsigned long long bytes = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
@@ -789,6 +844,8 @@ class NR_ContentCache::Impl {
 
   int removeRow(const char* sql, const char* kind, const qvTypes::ID& id) {
     std::lock_guard<std::mutex> guard(lock);
+    WriteScope tx(db, batchDepth > 0);
+    if (!tx.active()) return 1;
     qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id);
     if (!stmt.run()) return 1;
@@ -796,7 +853,9 @@ class NR_ContentCache::Impl {
       QV_LOG(8, "No %s %s to remove\n", kind, id.c_str());
       return 1;
     }
-    return 0;
+    // What it named may now be unreachable: housekeeping decides.
+    if (!qvcache::dropReferences(db, kind, id)) return 1;
+    return tx.commit() ? 0 : 1;
   }
 
   template <class T>
@@ -807,10 +866,15 @@ class NR_ContentCache::Impl {
       return 1;
     }
     std::lock_guard<std::mutex> guard(lock);
+    // The row and its references change together.
+    WriteScope tx(db, batchDepth > 0);
+    if (!tx.active()) return 1;
     qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id).bind(2, toUtf8(object.getTitle())).bind(3, toUtf8(object.getSummary())).bind(4, fields);
     stmt.bind(5, static_cast<long long>(std::time(nullptr)));
-    return stmt.run() ? 0 : 1;
+    if (!stmt.run()) return 1;
+    if (!qvcache::writeReferences(db, kind, id, qvcache::referencesOf(object))) return 1;
+    return tx.commit() ? 0 : 1;
   }
 
   // Reads title, summary and fields of a stored object.
@@ -844,7 +908,7 @@ class NR_ContentCache::Impl {
     std::set<std::string> referenced;
     std::vector<qvTypes::ID> broken;
     {
-      qvsql::Statement rows = db.prepare("SELECT id, size, file FROM assets");
+      qvsql::Statement rows = db.prepare("SELECT id, size, file, mtime_ns FROM assets");
       while (rows.next()) {
         qvTypes::ID id = rows.text(0);
         long long size = rows.integer(1);
@@ -852,7 +916,7 @@ class NR_ContentCache::Impl {
         struct stat st;
         bool good = file == NR_ContentCache::assetFileName(id) &&
                     ::stat(assetPath(file).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                    static_cast<long long>(st.st_size) == size;
+                    static_cast<long long>(st.st_size) == size && qvcache::stampMatches(rows.integer(3), st);
         if (good) {
           referenced.insert(file);
         } else {
@@ -888,6 +952,10 @@ class NR_ContentCache::Impl {
     return tx.commit() ? 0 : 1;
   }
 };
+
+qvcache::StoreAccess qvcache::accessOf(NR_ContentCache::Impl& impl) {
+  return qvcache::StoreAccess{&impl.lock, &impl.db, &impl.batchDepth, impl.home, impl.assetsDir};
+}
 
 namespace {
 std::mutex gInstanceLock;
@@ -968,11 +1036,15 @@ int NR_ContentCache::save(const qvTypes::ID& id, const Container& container) {
     return 1;
   }
   std::lock_guard<std::mutex> guard(mImpl->lock);
+  WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
+  if (!tx.active()) return 1;
   qvsql::Statement stmt = mImpl->db.prepareCached(
       "INSERT INTO containers (id, channel_ids, saved_at) VALUES (?1, ?2, ?3)"
       " ON CONFLICT (id) DO UPDATE SET channel_ids = excluded.channel_ids, saved_at = excluded.saved_at");
   stmt.bind(1, id).bind(2, jsonIdArray(container.getChannelIds())).bind(3, static_cast<long long>(std::time(nullptr)));
-  return stmt.run() ? 0 : 1;
+  if (!stmt.run()) return 1;
+  if (!qvcache::writeReferences(mImpl->db, qvcache::kContainer, id, qvcache::referencesOf(container))) return 1;
+  return tx.commit() ? 0 : 1;
 }
 
 int NR_ContentCache::get(const qvTypes::ID& id, Channel& channel) {
@@ -1232,6 +1304,10 @@ int NR_ContentCache::closeOutputStream(const qvTypes::ID& id, std::ofstream* str
     return 1;
   }
   remover.path.clear();
+  if (!qvcache::stampAsset(mImpl->db, id, finalPath)) {
+    ::unlink(finalPath.c_str());
+    return 1;
+  }
   fsyncPath(mImpl->assetsDir, O_RDONLY | O_DIRECTORY);
   if (!tx.commit()) {
     // The row was not written: the file must not outlive it.

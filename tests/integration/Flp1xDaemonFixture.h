@@ -118,11 +118,11 @@ class Flp1xDaemonTest : public ::testing::Test {
   }
 
   // The daemon reads its settings once, when it serves its first item.
-  void startDaemon() {
-    daemon = std::make_unique<qvtest::Process>(
-        kDaemon, std::vector<std::string>{}, dir,
-        std::map<std::string, std::string>{{"QUORVEL_HOME", home}, {"QUORVEL_BUS_ADDRESS", bus.address()},
-                                           {"QUORVEL_SLEEP_SCALE", "0.001"}});
+  void startDaemon(const std::map<std::string, std::string>& extraEnv = {}) {
+    std::map<std::string, std::string> env{
+        {"QUORVEL_HOME", home}, {"QUORVEL_BUS_ADDRESS", bus.address()}, {"QUORVEL_SLEEP_SCALE", "0.001"}};
+    for (const auto& e : extraEnv) env[e.first] = e.second;
+    daemon = std::make_unique<qvtest::Process>(kDaemon, std::vector<std::string>{}, dir, env);
     ASSERT_TRUE(recorder.waitFor(PROTOCOL_TOPIC_STARTUP).has_value()) << daemon->out() << daemon->err();
   }
   void restartDaemon() {

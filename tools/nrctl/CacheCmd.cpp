@@ -1,4 +1,4 @@
-// nrctl cache containers|channels|items|assets [--json]
+// nrctl cache containers|channels|items|assets|usage [--json]
 // Reads straight from the content cache (the daemons may run meanwhile).
 #include <cstdio>
 #include <sstream>
@@ -24,15 +24,52 @@ std::string plainList(const std::vector<qvTypes::ID>& ids) {
   return out;
 }
 
+// Live and unreachable items and assets, with the oldest unreachable age
+// and the free space.
+int printUsage(NR_ContentCache& cache, bool json) {
+  NR_ContentCache::Usage u;
+  if (cache.usage(u) != 0) {
+    std::fprintf(stderr, "nrctl: cannot read the usage of the content cache\n");
+    return kExitError;
+  }
+  if (json) {
+    std::printf(
+        "{\"items\":{\"live\":{\"count\":%lld,\"bytes\":%lld},\"unreachable\":{\"count\":%lld,\"bytes\":%lld}},"
+        "\"assets\":{\"live\":{\"count\":%lld,\"bytes\":%lld},\"unreachable\":{\"count\":%lld,\"bytes\":%lld}},"
+        "\"oldestUnreachableSeconds\":%s,\"freeKB\":%s}\n",
+        u.liveItems, u.liveItemBytes, u.unreachableItems, u.unreachableItemBytes, u.liveAssets, u.liveAssetBytes,
+        u.unreachableAssets, u.unreachableAssetBytes,
+        u.oldestUnreachableSeconds < 0 ? "null" : std::to_string(u.oldestUnreachableSeconds).c_str(),
+        u.freeKb < 0 ? "null" : std::to_string(u.freeKb).c_str());
+    return kExitOk;
+  }
+  std::printf("items   live %lld (%lld bytes)  unreachable %lld (%lld bytes)\n", u.liveItems, u.liveItemBytes,
+              u.unreachableItems, u.unreachableItemBytes);
+  std::printf("assets  live %lld (%lld bytes)  unreachable %lld (%lld bytes)\n", u.liveAssets, u.liveAssetBytes,
+              u.unreachableAssets, u.unreachableAssetBytes);
+  if (u.oldestUnreachableSeconds < 0) {
+    std::printf("oldest unreachable: none seen by housekeeping\n");
+  } else {
+    std::printf("oldest unreachable: %lld s\n", u.oldestUnreachableSeconds);
+  }
+  if (u.freeKb < 0) {
+    std::printf("free: unknown\n");
+  } else {
+    std::printf("free: %ld KB\n", u.freeKb);
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int cmdCache(int argc, char** argv) {
   Args args;
   std::string error;
   if (!parseArgs(argc, argv, 2, {}, {"--json"}, args, error)) return usageError("cache: " + error);
-  if (args.positional.size() != 1) return usageError("cache: expected containers, channels, items or assets");
+  if (args.positional.size() != 1)
+    return usageError("cache: expected containers, channels, items, assets or usage");
   const std::string what = args.positional[0];
-  if (what != "containers" && what != "channels" && what != "items" && what != "assets")
+  if (what != "containers" && what != "channels" && what != "items" && what != "assets" && what != "usage")
     return usageError("cache: unknown listing '" + what + "'");
   NR_ContentCache* cache = NR_ContentCache::getInstance();
   if (cache == nullptr) {
@@ -40,6 +77,7 @@ int cmdCache(int argc, char** argv) {
     return kExitError;
   }
   const bool json = args.has("--json");
+  if (what == "usage") return printUsage(*cache, json);
   std::vector<std::string> rows;
 
   if (what == "containers") {

@@ -40,7 +40,7 @@ void printUsage(FILE* out) {
       "  nrctl settings import FILE\n"
       "\n"
       "Content cache:\n"
-      "  nrctl cache containers|channels|items|assets [--json]\n"
+      "  nrctl cache containers|channels|items|assets|usage [--json]\n"
       "\n"
       "Server answers:\n"
       "  nrctl dcd decode FILE [--content-type T]\n"

@@ -299,10 +299,63 @@ class NR_ContentCache {
 
   // Start-up repair: removes leftover temporary files, checks the database
   // (a damaged one is set aside and started afresh), drops assets whose file
-  // is missing or has the wrong size, and deletes files no asset refers to.
+  // is missing, has the wrong size or was changed since it was stored (so
+  // that it is fetched again), and deletes files no asset refers to.
   int sync();
-  // Free space under QUORVEL_HOME in kilobytes; -1 when unknown.
+  // Free space under QUORVEL_HOME in kilobytes; -1 when unknown. Tests may
+  // stand in a figure with the environment variable QUORVEL_TEST_FREE_KB.
   long cacheRemaining();
+
+  // Housekeeping (ContentCacheHousekeeping.cpp). An object is live when it
+  // is reachable from a stored container: a container names its channels, a
+  // channel its items and assets (templates, media, excerpts, contents), an
+  // item its assets. The store keeps these references beside the objects,
+  // so nothing is decoded to find what is live. Containers and channels are
+  // never removed here; items and assets are.
+  //
+  // housekeep notes every unreachable item and asset (with the time it was
+  // first seen unreachable), forgets those that are reachable again, and
+  // removes those unreachable for at least graceSeconds (0: at once; a
+  // negative value is refused). Rows go in one transaction; their files are
+  // unlinked after it commits (sync removes any a crash left). Fails inside
+  // an open BatchScope. The no-argument form reads the grace from the
+  // settings (orphanGraceSeconds).
+  int housekeep(long long graceSeconds);
+  int housekeep();
+
+  struct Usage {
+    long long liveItems = 0;
+    long long liveItemBytes = 0;  // bytes of the stored rows
+    long long unreachableItems = 0;
+    long long unreachableItemBytes = 0;
+    long long liveAssets = 0;
+    long long liveAssetBytes = 0;  // file sizes
+    long long unreachableAssets = 0;
+    long long unreachableAssetBytes = 0;
+    // Seconds since the oldest unreachable object was first seen so by
+    // housekeeping; -1 when none has been.
+    long long oldestUnreachableSeconds = -1;
+    long freeKb = -1;  // cacheRemaining()
+  };
+  int usage(Usage& out);
+
+  // The settings of housekeeping, read each time, with bad values replaced
+  // by the nearest sane one (logged once per value): the grace
+  // ("QVCore.Storage.OrphanGraceSeconds", default 604800; a negative value
+  // is taken as the default, never as "at once") and the floor of free space
+  // before asset downloads ("QVCore.Storage.MinFreeKB", default 10240;
+  // negative is 0, and more than half the file system is half of it).
+  static long long orphanGraceSeconds();
+  long minFreeKb();
+  // Called by an engine before its asset downloads: 0 when at least
+  // minFreeKb() is free (running housekeeping first when it is not), 1 with
+  // one log line naming the figures when the downloads must be skipped.
+  int checkAssetSpace();
+
+  // Test seam: called with the stage name at points of housekeeping where a
+  // crash is of interest ("rows-deleted" inside the transaction,
+  // "committed", "file-unlinked" after the first file). Null: none.
+  static void setHousekeepingProbeForTesting(void (*probe)(const char* stage));
 
   // For tools.
   std::vector<qvTypes::ID> listContainerIds();
