@@ -47,7 +47,7 @@ const std::string kNew =
         feed("f2", entry("e22", "two") + entry("e23", "three")) + feed("f3", entry("e31", "one")) +
             feed("f4", entry("e41", "one") + entry("e42", "two") + entry("e43", "three")) + feed("f5", entry("e51", "one")));
 
-class Flp1xStoreFaultTest : public ::testing::TestWithParam<storecheck::FaultMode> {
+class Flp1xStoreTest : public ::testing::Test {
  protected:
   int sync(const std::string& xml) {
     auto script = std::make_shared<flp1xtest::Script>();
@@ -62,6 +62,8 @@ class Flp1xStoreFaultTest : public ::testing::TestWithParam<storecheck::FaultMod
   LogCapture log;
   std::unique_ptr<FreshHome> home;
 };
+
+class Flp1xStoreFaultTest : public Flp1xStoreTest, public ::testing::WithParamInterface<storecheck::FaultMode> {};
 
 TEST_P(Flp1xStoreFaultTest, EveryWritePositionLeavesTheOldOrTheWholeNewContent) {
   // Spills in the middle of the update, not only at its commit.
@@ -82,26 +84,43 @@ TEST_P(Flp1xStoreFaultTest, EveryWritePositionLeavesTheOldOrTheWholeNewContent) 
   home.reset();
 }
 
+// Another process holds the cache's write lock longer than the lock-wait
+// setting: the sync fails, nothing of it is written and the anchor stays.
+TEST_F(Flp1xStoreTest, ALockHeldAcrossTheSyncFailsItAndKeepsTheOldContent) {
+  home.reset(new FreshHome);
+  ASSERT_EQ(0, FreshHome::settings().setString(1, "flp1x.ServerURL", L"http://srv.example:8080/flp"));
+  ASSERT_EQ(0, FreshHome::settings().setInt(7, "LockWaitSeconds", 1));
+  ASSERT_EQ(SUCCESS, sync(kOld));
+  const storecheck::Snapshot before = storecheck::snapshot(home->path() + "/cache.db");
+  storecheck::LockHolder holder(home->path() + "/cache.db", false);
+  ASSERT_TRUE(holder.held);
+  EXPECT_EQ(FAILED, sync(kNew));
+  holder.release();
+  EXPECT_TRUE(before.rows == storecheck::snapshot(home->path() + "/cache.db").rows);
+  EXPECT_EQ("g1", Flp1xPlatformWrapper::getStringSetting("RuntimeValues.AppSyncAnchor", "QVCore.DCD"));
+  EXPECT_EQ(SUCCESS, sync(kNew));  // once the lock is gone
+  home.reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, Flp1xStoreFaultTest, ::testing::ValuesIn(storecheck::faultModes()),
                          [](const ::testing::TestParamInfo<storecheck::FaultMode>& info) {
                            return info.param.persistent ? std::string("DiskFull") : std::string("OneIoError");
                          });
 
-
 // A home on a 3 MiB file system and a sync that cannot fit: the update
 // fails, the old content and anchor stay; a later sync that fits is stored
 // whole.
-TEST(Flp1xSmallFilesystemTest, ASyncThatDoesNotFitFailsAndKeepsTheOldContent) {
-  const std::string home = storecheck::smallHome();
-  if (home.empty()) {
+TEST_F(Flp1xStoreTest, ASyncThatDoesNotFitASmallFileSystemFailsAndKeepsTheOldContent) {
+  const std::string smallHome = storecheck::smallHome();
+  if (smallHome.empty()) {
     storecheck::runOnSmallFilesystem(3 * 1024);
     return;
   }
-  ASSERT_EQ(0, ::mkdir(home.c_str(), 0755));
-  ::setenv("QUORVEL_HOME", home.c_str(), 1);
+  ASSERT_EQ(0, ::mkdir(smallHome.c_str(), 0755));
+  ::setenv("QUORVEL_HOME", smallHome.c_str(), 1);
   // Some other file takes a share of the space, and is removed once the
   // sync has failed.
-  const std::string ballast = home + "/../ballast";
+  const std::string ballast = smallHome + "/../ballast";
   {
     std::ofstream out(ballast, std::ios::binary);
     const std::string chunk(1 << 16, 'b');
@@ -109,21 +128,11 @@ TEST(Flp1xSmallFilesystemTest, ASyncThatDoesNotFitFailsAndKeepsTheOldContent) {
     ASSERT_TRUE(out.good());
   }
   FreshHome::closeAll();
-  RecordingFacade facade;
-  LogCapture log;
-  auto sync = [](const std::string& xml) {
-    auto script = std::make_shared<flp1xtest::Script>();
-    script->answers = {flp1xtest::package(xml)};
-    Flp1xContentUpdater updater("container1");
-    updater.setTransportFactory([script] { return new flp1xtest::ScriptedTransport(script); });
-    ProtocolRequest request(ProtocolRequest::MANUAL);
-    return updater.update(&request).mCode;
-  };
   ASSERT_EQ(0, FreshHome::settings().setString(1, "flp1x.ServerURL", L"http://srv.example:8080/flp"));
   ASSERT_EQ(SUCCESS, sync(kOld));
-  const storecheck::Snapshot before = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot before = storecheck::snapshot(smallHome + "/cache.db");
 
-  // 22 feeds of 100 entries of 2 KB: about 4.5 MB.
+  // 22 feeds of 100 entries of 3.5 KB: about 7.5 MB.
   std::vector<std::string> ids;
   std::string feeds;
   const std::string text(2000, 't');
@@ -134,7 +143,7 @@ TEST(Flp1xSmallFilesystemTest, ASyncThatDoesNotFitFailsAndKeepsTheOldContent) {
     feeds += feed(ids.back(), entries);
   }
   EXPECT_EQ(FAILED, sync(pkg("big", ids, feeds)));
-  const storecheck::Snapshot after = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot after = storecheck::snapshot(smallHome + "/cache.db");
   EXPECT_EQ("ok", after.integrity);
   EXPECT_TRUE(after.dangling.empty());
   EXPECT_TRUE(before.rows == after.rows) << "the failed sync changed the store";
@@ -143,7 +152,7 @@ TEST(Flp1xSmallFilesystemTest, ASyncThatDoesNotFitFailsAndKeepsTheOldContent) {
   ASSERT_EQ(0, std::remove(ballast.c_str()));
 
   EXPECT_EQ(SUCCESS, sync(kNew));
-  const storecheck::Snapshot fitted = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot fitted = storecheck::snapshot(smallHome + "/cache.db");
   EXPECT_EQ("ok", fitted.integrity);
   EXPECT_TRUE(fitted.dangling.empty());
   EXPECT_EQ("g2", Flp1xPlatformWrapper::getStringSetting("RuntimeValues.AppSyncAnchor", "QVCore.DCD"));

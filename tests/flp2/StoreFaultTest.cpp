@@ -40,7 +40,7 @@ const std::string kNew = feed("c2", "A2", item("i22", "two") + item("i23", "thre
                          feed("c4", "A2", item("i41", "one") + item("i42", "two") + item("i43", "three")) +
                          feed("c5", "A2", item("i51", "one"));
 
-class Flp2StoreFaultTest : public ::testing::TestWithParam<storecheck::FaultMode> {
+class Flp2StoreTest : public ::testing::Test {
  protected:
   int apply(const std::string& contentSets) {
     std::unique_ptr<txn::ContentUpdateResponse> answer = flp2test::response(contentSets);
@@ -56,6 +56,8 @@ class Flp2StoreFaultTest : public ::testing::TestWithParam<storecheck::FaultMode
   RecordingFacade facade;
   std::unique_ptr<flp2test::TempHome> home;
 };
+
+class Flp2StoreFaultTest : public Flp2StoreTest, public ::testing::WithParamInterface<storecheck::FaultMode> {};
 
 TEST_P(Flp2StoreFaultTest, EveryWritePositionLeavesTheOldOrTheWholeNewContent) {
   // Spills in the middle of the update, not only at its commit.
@@ -76,39 +78,45 @@ TEST_P(Flp2StoreFaultTest, EveryWritePositionLeavesTheOldOrTheWholeNewContent) {
   home.reset();
 }
 
+// Another process holds the cache's write lock longer than the lock-wait
+// setting: the update fails and nothing of it is written, not even one by
+// one.
+TEST_F(Flp2StoreTest, ALockHeldAcrossTheUpdateFailsItAndKeepsTheOldContent) {
+  home.reset(new flp2test::TempHome);
+  ASSERT_EQ(0, flp2test::settings().setInt(7, "LockWaitSeconds", 1));
+  ASSERT_EQ(SUCCESS, apply(kOld));
+  const storecheck::Snapshot before = storecheck::snapshot(home->path() + "/cache.db");
+  storecheck::LockHolder holder(home->path() + "/cache.db", false);
+  ASSERT_TRUE(holder.held);
+  EXPECT_EQ(FAILED, apply(kNew));
+  holder.release();
+  EXPECT_TRUE(before.rows == storecheck::snapshot(home->path() + "/cache.db").rows);
+  EXPECT_TRUE(log.contains("Cannot begin a batch of content-cache writes; none of its writes is made"));
+  EXPECT_EQ(SUCCESS, apply(kNew));  // once the lock is gone
+  home.reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, Flp2StoreFaultTest, ::testing::ValuesIn(storecheck::faultModes()),
                          [](const ::testing::TestParamInfo<storecheck::FaultMode>& info) {
                            return info.param.persistent ? std::string("DiskFull") : std::string("OneIoError");
                          });
 
-
 // A home on a 3 MiB file system and an answer that cannot fit: the update
 // fails and the old content stays as it was; a later update that fits is
 // stored whole.
-TEST(Flp2SmallFilesystemTest, AnUpdateThatDoesNotFitFailsAndKeepsTheOldContent) {
-  const std::string home = storecheck::smallHome();
-  if (home.empty()) {
+TEST_F(Flp2StoreTest, AnUpdateThatDoesNotFitASmallFileSystemFailsAndKeepsTheOldContent) {
+  const std::string smallHome = storecheck::smallHome();
+  if (smallHome.empty()) {
     storecheck::runOnSmallFilesystem(3 * 1024);
     return;
   }
-  ASSERT_EQ(0, ::mkdir(home.c_str(), 0755));
-  ::setenv("QUORVEL_HOME", home.c_str(), 1);
+  ASSERT_EQ(0, ::mkdir(smallHome.c_str(), 0755));
+  ::setenv("QUORVEL_HOME", smallHome.c_str(), 1);
   flp2test::TempHome::closeAll();
-  flp2test::LogCapture log;
-  RecordingFacade facade;
-  auto apply = [](const std::string& contentSets) {
-    std::unique_ptr<txn::ContentUpdateResponse> answer = flp2test::response(contentSets);
-    if (!answer) return -1;
-    ProtocolRequest request(ProtocolRequest::MANUAL);
-    txn::Session session;
-    flp2::ProtocolSettings engineSettings;
-    flp2::ContentUpdater updater(&request, "container1", &session, &engineSettings);
-    return updater.applyContentUpdate(*answer);
-  };
   ASSERT_EQ(SUCCESS, apply(kOld));
-  const storecheck::Snapshot before = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot before = storecheck::snapshot(smallHome + "/cache.db");
 
-  // 22 channels of 100 items of 2 KB: about 4.5 MB.
+  // 22 channels of 100 items of 3.5 KB: about 7.5 MB.
   std::string large;
   const std::string text(2000, 't');
   for (int c = 0; c < 22; ++c) {
@@ -117,13 +125,13 @@ TEST(Flp2SmallFilesystemTest, AnUpdateThatDoesNotFitFailsAndKeepsTheOldContent) 
     large += feed("L" + std::to_string(c), "B1", items);
   }
   EXPECT_EQ(FAILED, apply(large));
-  const storecheck::Snapshot after = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot after = storecheck::snapshot(smallHome + "/cache.db");
   EXPECT_EQ("ok", after.integrity);
   EXPECT_TRUE(after.dangling.empty());
   EXPECT_TRUE(before.rows == after.rows) << "the failed update changed the store";
 
   EXPECT_EQ(SUCCESS, apply(kNew));
-  const storecheck::Snapshot fitted = storecheck::snapshot(home + "/cache.db");
+  const storecheck::Snapshot fitted = storecheck::snapshot(smallHome + "/cache.db");
   EXPECT_EQ("ok", fitted.integrity);
   EXPECT_TRUE(fitted.dangling.empty());
   Container container;

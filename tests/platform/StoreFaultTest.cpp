@@ -46,31 +46,6 @@ std::vector<std::string> filesStartingWith(const std::string& dir, const std::st
   return out;
 }
 
-// Another process's connection to a database, holding a lock until it is
-// let go (or destroyed).
-class LockHolder {
- public:
-  // exclusiveMode keeps even readers out (possible only while no other
-  // connection has the file open).
-  LockHolder(const std::string& path, bool exclusiveMode) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-    mDb.reset(raw);
-    if (exclusiveMode) exec("PRAGMA locking_mode=EXCLUSIVE");
-    held = exec(exclusiveMode ? "BEGIN EXCLUSIVE" : "BEGIN IMMEDIATE") &&
-           exec("CREATE TABLE IF NOT EXISTS holder (x)") && exec("INSERT INTO holder VALUES (1)");
-  }
-  void release() {
-    exec("ROLLBACK");
-    mDb.reset();
-  }
-  bool held = false;
-
- private:
-  bool exec(const char* sql) { return mDb && sqlite3_exec(mDb.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
-  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> mDb{nullptr, &sqlite3_close};
-};
-
 class StoreFaultTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(qvfault::install()); }
@@ -139,7 +114,7 @@ TEST_F(StoreFaultTest, ALockHeldLongerThanTheSettingFailsTheBatchAndKeepsTheStor
   ASSERT_EQ(0, QuorvelSettingMgr::getSettingMgrInstance()->setInt(kStorage, "LockWaitSeconds", 1));
   storeOld();
   const storecheck::Snapshot before = storecheck::snapshot(home.file("cache.db"));
-  LockHolder holder(home.file("cache.db"), false);
+  storecheck::LockHolder holder(home.file("cache.db"), false);
   ASSERT_TRUE(holder.held);
   {
     NR_ContentCache::BatchScope batch(cache());
@@ -167,7 +142,7 @@ TEST_F(StoreFaultTest, ALockHeldAtStartUpIsWaitedOut) {
   FILE* saved = librunlog_to_module_ptr;
   librunlog_to_module_ptr = logFile;
 
-  LockHolder holder(home.file("cache.db"), true);
+  storecheck::LockHolder holder(home.file("cache.db"), true);
   ASSERT_TRUE(holder.held);
   std::atomic<int> started{-1};
   std::thread starter([&] {

@@ -75,6 +75,31 @@ inline Snapshot snapshot(const std::string& dbPath) {
   return s;
 }
 
+// Another process's connection to a database, holding a lock until it is
+// let go (or destroyed).
+class LockHolder {
+ public:
+  // exclusiveMode keeps even readers out (possible only while no other
+  // connection has the file open).
+  LockHolder(const std::string& path, bool exclusiveMode) {
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    mDb.reset(raw);
+    if (exclusiveMode) exec("PRAGMA locking_mode=EXCLUSIVE");
+    held = exec(exclusiveMode ? "BEGIN EXCLUSIVE" : "BEGIN IMMEDIATE") &&
+           exec("CREATE TABLE IF NOT EXISTS holder (x)") && exec("INSERT INTO holder VALUES (1)");
+  }
+  void release() {
+    exec("ROLLBACK");
+    mDb.reset();
+  }
+  bool held = false;
+
+ private:
+  bool exec(const char* sql) { return mDb && sqlite3_exec(mDb.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+  std::unique_ptr<sqlite3, decltype(&sqlite3_close)> mDb{nullptr, &sqlite3_close};
+};
+
 struct FaultMode {
   const char* name;
   qvfault::Fault fault;
