@@ -284,7 +284,7 @@ bool Flp1xContentUpdater::sendType1Request(std::unique_ptr<SyncPkg>& pkg) {
   }
   if (mResponse->mStatusCode != 200) {
     QV_LOG(8, "ContentUpdater:: Response code error. code:%d Body:\n%s\n", mResponse->mStatusCode,
-           mResponse->mEntity.mBody.c_str());
+           qvlog::payload(mResponse->mEntity.mBody).c_str());
     QV_LOG(3, "Check response failed!");
     return false;
   }

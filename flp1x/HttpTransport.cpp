@@ -233,7 +233,7 @@ bool HttpTransport::sendRequest() {
 
   Hivra::Error error;
   const bool sent = transaction.sendRequestHeaders(headers, error, 0) && transaction.finishRequest(error);
-  QV_LOG(3, "Send request headers: \n%s", text.c_str());
+  QV_LOG(3, "Send request headers: \n%s", qvlog::payload(text).c_str());
   if (!sent) {
     QV_LOG(3, "Send request headers error: %s", error.toString());
     failUnlessCancelled();
@@ -263,7 +263,7 @@ bool HttpTransport::sendRequest() {
   }
   QV_LOG(8, "Receive headers succesed!");
   mResponse->mEntity.mHeaders.parseHeaders(received->toText());
-  QV_LOG(3, "Receive headers: \n%s", mResponse->mEntity.mHeaders.toText().c_str());
+  QV_LOG(3, "Receive headers: \n%s", qvlog::payload(mResponse->mEntity.mHeaders.toText()).c_str());
   return true;
 }
 
@@ -306,7 +306,7 @@ void HttpTransport::decodeBody(BodyReader& reader) {
     }
     reader.reset(std::move(inflated));
   }
-  QV_LOG(3, "Receive Response Body: \n%s", reader.bytes().c_str());
+  QV_LOG(3, "Receive Response Body: \n%s", qvlog::payload(reader.bytes()).c_str());
   if (mResponse->parseBody(reader)) {
     QV_LOG(3, "Parse body successed.");
   } else {

@@ -208,7 +208,9 @@ bool IModel::store(const SyncPkg& pkg) {
     }
   }
 
-  if (batch && batch->active() && batch->commit() != 0) {
+  // No cache, a batch that could not be begun, or a write of it that
+  // failed: the sync fails as a whole.
+  if (!batch || batch->commit() != 0) {
     QV_LOG(3, "ModelFacade::store: the sync could not be committed; nothing of it is stored\n");
     return false;
   }

@@ -467,7 +467,7 @@ bool ContentUpdater::reconcileFeeds(const txn::ContentUpdateResponse& response) 
     } else {
       QV_LOG(8, "Successfully saved the feed, %s, and its child items.", id.c_str());
     }
-    if (!failed && channelScope.active() && channelScope.commit() != 0) failed = true;
+    if (!failed && channelScope.commit() != 0) failed = true;
     if (failed) {
       ++failures;
       // One bad item must not unsubscribe a channel the user already has:
@@ -530,7 +530,9 @@ bool ContentUpdater::reconcileFeeds(const txn::ContentUpdateResponse& response) 
     if (!unsubscribe(*cache, id)) QV_LOG(3, "Unable to unsubscribe from feed, %s. Continuing.", id.c_str());
   }
   if (!assignChannels(*cache, keep)) return false;
-  if (batch.active() && batch.commit() != 0) return false;
+  // A batch that could not be begun, or whose writes failed, fails the
+  // update: nothing of it is stored.
+  if (batch.commit() != 0) return false;
   mSettings->setItemsDownloaded(static_cast<int>(std::min<long>(items, INT_MAX)));
   return true;
 }

@@ -20,6 +20,7 @@
 #include "Sqlite.h"
 #include "platform/Home.h"
 #include "platform/Log.h"
+#include "platform/Settings.h"
 
 // ---------------------------------------------------------------------------
 // Values
@@ -692,7 +693,7 @@ class WriteScope {
     mActive = db.exec(mNested ? "SAVEPOINT qv_write" : "BEGIN IMMEDIATE");
   }
   ~WriteScope() {
-    if (mActive) mDb.exec(mNested ? "ROLLBACK TO qv_write; RELEASE qv_write" : "ROLLBACK");
+    if (mActive) undo();
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
@@ -702,11 +703,17 @@ class WriteScope {
     if (!mActive) return false;
     mActive = false;
     if (mDb.exec(mNested ? "RELEASE qv_write" : "COMMIT")) return true;
-    mDb.exec(mNested ? "ROLLBACK TO qv_write; RELEASE qv_write" : "ROLLBACK");
+    undo();
     return false;
   }
 
  private:
+  // SQLite may have rolled the whole transaction back already (then there
+  // is nothing left to undo, and ROLLBACK would only fail).
+  void undo() {
+    if (mDb.inTransaction()) mDb.exec(mNested ? "ROLLBACK TO qv_write; RELEASE qv_write" : "ROLLBACK");
+  }
+
   qvsql::Database& mDb;
   bool mNested;
   bool mActive = false;
@@ -736,11 +743,48 @@ class NR_ContentCache::Impl {
   // Open batch scopes; savepoints are numbered so nested names differ.
   int batchDepth = 0;
   unsigned long savepointCounter = 0;
+  // Set when a write of the open batch failed, a scope of it could not be
+  // begun, or SQLite ended its transaction by itself: from then on every
+  // write is refused and the batch can only be undone. Cleared when the
+  // outermost scope closes.
+  bool batchBroken = false;
+  // How long another process's lock is waited for.
+  int lockWaitMillis = qvsql::kDefaultBusyMillis;
+
+  // Whether a write may be made now. Outside a batch it always may (each
+  // write is a transaction of its own). Inside one it may only while the
+  // batch's transaction is still open: after SQLite rolled it back (a full
+  // disk, an I/O error), a write would be committed on its own, and the
+  // batch would end up half stored.
+  bool mayWrite() {
+    if (batchDepth == 0) return true;
+    if (!batchBroken && !db.inTransaction()) {
+      QV_LOG(3, "The content-cache batch was ended by SQLite; its writes are refused and nothing of it is kept\n");
+      batchBroken = true;
+    }
+    return !batchBroken;
+  }
+
+  // A write inside a batch failed in SQLite: the batch cannot be complete.
+  void writeFailed() {
+    if (batchDepth == 0 || batchBroken) return;
+    QV_LOG(3, "A content-cache write failed inside a batch; the batch will be undone\n");
+    batchBroken = true;
+  }
+
+  // Runs a write statement under the batch rules; false when refused or
+  // failed.
+  bool runWrite(qvsql::Statement& stmt) {
+    if (!mayWrite()) return false;
+    if (stmt.run()) return true;
+    writeFailed();
+    return false;
+  }
 
   // Opens the database and creates the tables; false with a reason (and the
   // SQLite code in db.lastCode()).
   bool openDatabase(std::string& error) {
-    if (!db.open(dbPath, error)) return false;
+    if (!db.open(dbPath, error, lockWaitMillis)) return false;
     if (!db.exec(kSchema) || !upgradeSchema()) {
       error = "cannot create the tables of " + dbPath;
       db.close();
@@ -844,18 +888,19 @@ class NR_ContentCache::Impl {
 
   int removeRow(const char* sql, const char* kind, const qvTypes::ID& id) {
     std::lock_guard<std::mutex> guard(lock);
+    if (!mayWrite()) return 1;
     WriteScope tx(db, batchDepth > 0);
-    if (!tx.active()) return 1;
+    if (!tx.active()) return writeFailed(), 1;
     qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id);
-    if (!stmt.run()) return 1;
+    if (!runWrite(stmt)) return 1;
     if (db.changes() == 0) {
       QV_LOG(8, "No %s %s to remove\n", kind, id.c_str());
       return 1;
     }
     // What it named may now be unreachable: housekeeping decides.
-    if (!qvcache::dropReferences(db, kind, id)) return 1;
-    return tx.commit() ? 0 : 1;
+    if (!qvcache::dropReferences(db, kind, id) || !tx.commit()) return writeFailed(), 1;
+    return 0;
   }
 
   template <class T>
@@ -866,15 +911,18 @@ class NR_ContentCache::Impl {
       return 1;
     }
     std::lock_guard<std::mutex> guard(lock);
+    if (!mayWrite()) return 1;
     // The row and its references change together.
     WriteScope tx(db, batchDepth > 0);
-    if (!tx.active()) return 1;
+    if (!tx.active()) return writeFailed(), 1;
     qvsql::Statement stmt = db.prepareCached(sql);
     stmt.bind(1, id).bind(2, toUtf8(object.getTitle())).bind(3, toUtf8(object.getSummary())).bind(4, fields);
     stmt.bind(5, static_cast<long long>(std::time(nullptr)));
-    if (!stmt.run()) return 1;
-    if (!qvcache::writeReferences(db, kind, id, qvcache::referencesOf(object))) return 1;
-    return tx.commit() ? 0 : 1;
+    if (!runWrite(stmt)) return 1;
+    if (!qvcache::writeReferences(db, kind, id, qvcache::referencesOf(object)) || !tx.commit()) {
+      return writeFailed(), 1;
+    }
+    return 0;
   }
 
   // Reads title, summary and fields of a stored object.
@@ -978,6 +1026,7 @@ NR_ContentCache* NR_ContentCache::getInstance() {
   if (gInstance != nullptr) return gInstance;
 
   std::unique_ptr<Impl> impl(new Impl);
+  impl->lockWaitMillis = QuorvelSettingMgr::lockWaitMillis();
   impl->home = qvhome::path();
   impl->dbPath = impl->home + "/cache.db";
   impl->assetsDir = impl->home + "/assets";
@@ -1036,15 +1085,19 @@ int NR_ContentCache::save(const qvTypes::ID& id, const Container& container) {
     return 1;
   }
   std::lock_guard<std::mutex> guard(mImpl->lock);
+  if (!mImpl->mayWrite()) return 1;
   WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
-  if (!tx.active()) return 1;
+  if (!tx.active()) return mImpl->writeFailed(), 1;
   qvsql::Statement stmt = mImpl->db.prepareCached(
       "INSERT INTO containers (id, channel_ids, saved_at) VALUES (?1, ?2, ?3)"
       " ON CONFLICT (id) DO UPDATE SET channel_ids = excluded.channel_ids, saved_at = excluded.saved_at");
   stmt.bind(1, id).bind(2, jsonIdArray(container.getChannelIds())).bind(3, static_cast<long long>(std::time(nullptr)));
-  if (!stmt.run()) return 1;
-  if (!qvcache::writeReferences(mImpl->db, qvcache::kContainer, id, qvcache::referencesOf(container))) return 1;
-  return tx.commit() ? 0 : 1;
+  if (!mImpl->runWrite(stmt)) return 1;
+  if (!qvcache::writeReferences(mImpl->db, qvcache::kContainer, id, qvcache::referencesOf(container)) ||
+      !tx.commit()) {
+    return mImpl->writeFailed(), 1;
+  }
+  return 0;
 }
 
 int NR_ContentCache::get(const qvTypes::ID& id, Channel& channel) {
@@ -1100,43 +1153,66 @@ NR_ContentCache::BatchScope::BatchScope(NR_ContentCache& cache) : mCache(cache) 
   std::lock_guard<std::mutex> guard(impl.lock);
   if (impl.batchDepth > 0) {
     mSavepoint = "qv_batch_" + std::to_string(++impl.savepointCounter);
-    mActive = impl.db.exec(("SAVEPOINT " + mSavepoint).c_str());
+    mActive = impl.mayWrite() && impl.db.exec(("SAVEPOINT " + mSavepoint).c_str());
   } else {
+    impl.batchBroken = false;
+    // Waits for another process's lock as long as the lock-wait setting
+    // says, then gives up.
     mActive = impl.db.exec("BEGIN IMMEDIATE");
   }
-  if (mActive) {
-    ++impl.batchDepth;
-  } else {
-    QV_LOG(3, "Cannot begin a batch of content-cache writes; writing them one by one\n");
+  // A scope that could not be begun is still open: until it closes, every
+  // write fails, so that none is made outside the batch's transaction.
+  ++impl.batchDepth;
+  mOpen = true;
+  if (!mActive) {
+    if (!impl.batchBroken) QV_LOG(3, "Cannot begin a batch of content-cache writes; none of its writes is made\n");
+    impl.batchBroken = true;
   }
 }
 
 NR_ContentCache::BatchScope::~BatchScope() {
-  if (mActive) rollback();
+  if (mOpen) close(false);
 }
 
 int NR_ContentCache::BatchScope::commit() {
-  if (!mActive) return 1;
-  Impl& impl = *mCache.mImpl;
-  std::lock_guard<std::mutex> guard(impl.lock);
-  mActive = false;
-  --impl.batchDepth;
-  bool ok = impl.db.exec(mSavepoint.empty() ? "COMMIT" : ("RELEASE " + mSavepoint).c_str());
-  if (!ok) {
-    QV_LOG(3, "Committing a batch of content-cache writes failed; they are undone\n");
-    impl.db.exec(mSavepoint.empty() ? "ROLLBACK"
-                                    : ("ROLLBACK TO " + mSavepoint + "; RELEASE " + mSavepoint).c_str());
-    return 1;
-  }
-  return 0;
+  if (!mOpen) return 1;
+  return close(true) ? 0 : 1;
 }
 
-void NR_ContentCache::BatchScope::rollback() {
+bool NR_ContentCache::BatchScope::close(bool keep) {
   Impl& impl = *mCache.mImpl;
   std::lock_guard<std::mutex> guard(impl.lock);
-  mActive = false;
+  mOpen = false;
   --impl.batchDepth;
-  impl.db.exec(mSavepoint.empty() ? "ROLLBACK" : ("ROLLBACK TO " + mSavepoint + "; RELEASE " + mSavepoint).c_str());
+  bool outermost = mSavepoint.empty();
+  bool kept = false;
+  if (keep && mActive && !impl.batchBroken && impl.db.inTransaction()) {
+    kept = impl.db.exec(outermost ? "COMMIT" : ("RELEASE " + mSavepoint).c_str());
+    if (!kept) QV_LOG(3, "Committing a batch of content-cache writes failed; they are undone\n");
+  } else if (keep && outermost) {
+    QV_LOG(3, "A batch of content-cache writes is undone: not all of its writes were made\n");
+  }
+  if (!kept) {
+    if (!outermost && (!mActive || impl.batchBroken)) {
+      // Only the whole batch can be undone now; the outermost scope does it.
+      impl.batchBroken = true;
+    } else if (mActive && impl.db.inTransaction()) {
+      // SQLite may have rolled back already; otherwise undo here.
+      bool undone = impl.db.exec(outermost ? "ROLLBACK"
+                                           : ("ROLLBACK TO " + mSavepoint + "; RELEASE " + mSavepoint).c_str());
+      if (!undone && !outermost) impl.batchBroken = true;
+    }
+  }
+  mActive = false;
+  if (outermost) {
+    impl.batchBroken = false;
+    // The frames an undone batch wrote stay in the write-ahead log, holding
+    // the space a full disk needs back: empty the log (it only works when no
+    // reader is in the middle of it, which is fine).
+    std::string ignored;
+    if (!kept) impl.db.queryText("PRAGMA wal_checkpoint(TRUNCATE)", ignored);
+  }
+  return kept;
 }
 
 int NR_ContentCache::remove(const qvTypes::ID& id, const Channel&) {
@@ -1153,11 +1229,15 @@ int NR_ContentCache::removeContainer(const qvTypes::ID& id) {
 
 int NR_ContentCache::removeAsset(const qvTypes::ID& id) {
   std::lock_guard<std::mutex> guard(mImpl->lock);
+  if (!mImpl->mayWrite()) return 1;
   WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
-  if (!tx.active()) return 1;
+  if (!tx.active()) {
+    mImpl->writeFailed();
+    return 1;
+  }
   qvsql::Statement del = mImpl->db.prepare("DELETE FROM assets WHERE id = ?1");
   del.bind(1, id);
-  if (!del.run()) return 1;
+  if (!mImpl->runWrite(del)) return 1;
   if (mImpl->db.changes() == 0) {
     QV_LOG(8, "No asset %s to remove\n", id.c_str());
     return 1;
@@ -1165,7 +1245,9 @@ int NR_ContentCache::removeAsset(const qvTypes::ID& id) {
   // The file goes while the write lock is held: no writer can put a new
   // version in its place in between.
   ::unlink(mImpl->assetPath(assetFileName(id)).c_str());
-  return tx.commit() ? 0 : 1;
+  if (tx.commit()) return 0;
+  mImpl->writeFailed();
+  return 1;
 }
 
 int NR_ContentCache::getPath(const qvTypes::ID& id, std::string& path) {
@@ -1281,8 +1363,12 @@ int NR_ContentCache::closeOutputStream(const qvTypes::ID& id, std::ofstream* str
 
   std::string file = assetFileName(id);
   std::string finalPath = mImpl->assetPath(file);
+  if (!mImpl->mayWrite()) return 1;
   WriteScope tx(mImpl->db, mImpl->batchDepth > 0);
-  if (!tx.active()) return 1;
+  if (!tx.active()) {
+    mImpl->writeFailed();
+    return 1;
+  }
   {
     // Two long ids may hash to one name; refuse rather than mix them up.
     qvsql::Statement clash = mImpl->db.prepare("SELECT id FROM assets WHERE file = ?1 AND id <> ?2");
@@ -1298,7 +1384,7 @@ int NR_ContentCache::closeOutputStream(const qvTypes::ID& id, std::ofstream* str
       " ON CONFLICT (id) DO UPDATE SET mime = excluded.mime, size = excluded.size, file = excluded.file,"
       " saved_at = excluded.saved_at");
   upsert.bind(1, id).bind(2, mime).bind(3, size).bind(4, file).bind(5, static_cast<long long>(std::time(nullptr)));
-  if (!upsert.run()) return 1;
+  if (!mImpl->runWrite(upsert)) return 1;
   if (::rename(p.tempPath.c_str(), finalPath.c_str()) != 0) {
     QV_LOG(3, "Cannot move asset %s into place: %s\n", id.c_str(), errnoText().c_str());
     return 1;
@@ -1306,12 +1392,14 @@ int NR_ContentCache::closeOutputStream(const qvTypes::ID& id, std::ofstream* str
   remover.path.clear();
   if (!qvcache::stampAsset(mImpl->db, id, finalPath)) {
     ::unlink(finalPath.c_str());
+    mImpl->writeFailed();
     return 1;
   }
   fsyncPath(mImpl->assetsDir, O_RDONLY | O_DIRECTORY);
   if (!tx.commit()) {
     // The row was not written: the file must not outlive it.
     ::unlink(finalPath.c_str());
+    mImpl->writeFailed();
     return 1;
   }
   QV_LOG(8, "Stored asset %s (%s, %lld bytes)\n", id.c_str(), mime.c_str(), size);

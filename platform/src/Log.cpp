@@ -93,3 +93,19 @@ void trace(const char* text, bool withNewline) {
 }
 
 }  // namespace qvlog
+
+namespace qvlog {
+
+std::string payload(const char* data, std::size_t size) {
+  const std::size_t shown = size < kPayloadShownBytes ? size : kPayloadShownBytes;
+  std::string out;
+  out.reserve(shown + 48);
+  for (std::size_t i = 0; i < shown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    out.push_back((c >= 0x20 && c < 0x7F) || c == '\n' || c == '\r' || c == '\t' ? static_cast<char>(c) : '.');
+  }
+  if (shown < size) out += "... [" + std::to_string(size) + " bytes in all]";
+  return out;
+}
+
+}  // namespace qvlog

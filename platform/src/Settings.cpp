@@ -1,9 +1,13 @@
 #include "platform/Settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -22,6 +26,31 @@ class QuorvelSettingMgr::Impl {
  public:
   std::mutex lock;
   qvsql::Database db;
+  std::string file;  // settings.db
+
+  // The last good copy: a complete database written after every committed
+  // change, from which a damaged store is restored at the next start.
+  std::string goodCopy() const { return file + ".good"; }
+  // Call with lock held (or before the manager is shared). Failure is
+  // logged; the change itself stands.
+  void keepGoodCopy() {
+    std::string temp = file + ".good.tmp-" + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    if (!db.copyTo(temp) || ::rename(temp.c_str(), goodCopy().c_str()) != 0) {
+      QV_LOG(3, "Cannot keep a last good copy of the settings store in %s\n", goodCopy().c_str());
+      ::unlink(temp.c_str());
+      return;
+    }
+    syncDirectoryOf(file);
+  }
+
+  static void syncDirectoryOf(const std::string& path) {
+    std::string dir = path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+  }
 };
 
 namespace {
@@ -43,6 +72,10 @@ constexpr const char* kSchema =
     " type TEXT NOT NULL CHECK (type IN ('int', 'boolean', 'string')),"
     " value TEXT NOT NULL,"
     " PRIMARY KEY (category, key))";
+
+// Category 7 (QVCore.Storage).
+constexpr const char* kLockWaitKey = "LockWaitSeconds";
+constexpr int kMaxLockWaitSeconds = 3600;
 
 std::mutex gInstanceLock;
 QuorvelSettingMgr* gInstance = nullptr;
@@ -146,22 +179,22 @@ std::vector<QuorvelSettingMgr::Entry> parseDefaults() {
 
 // Writes the defaults the store does not hold, in one transaction. A
 // failure is logged; the store is still used (the next open tries again).
-void applyDefaults(qvsql::Database& db) {
+bool applyDefaults(qvsql::Database& db) {
   std::set<std::pair<int, std::string>> present;
   {
     qvsql::Statement stmt = db.prepare("SELECT category, key FROM settings");
     while (stmt.next()) present.emplace(static_cast<int>(stmt.integer(0)), stmt.text(1));
-    if (stmt.failed()) return;
+    if (stmt.failed()) return false;
   }
   std::vector<const QuorvelSettingMgr::Entry*> missing;
   for (const QuorvelSettingMgr::Entry& e : QuorvelSettingMgr::defaults()) {
     if (present.count({e.category, e.key}) == 0) missing.push_back(&e);
   }
-  if (missing.empty()) return;
+  if (missing.empty()) return false;
   qvsql::Transaction txn(db);
   if (!txn.active()) {
     QV_LOG(3, "Settings defaults not written: no write transaction\n");
-    return;
+    return false;
   }
   for (const QuorvelSettingMgr::Entry* e : missing) {
     // Another process may have written the key since it was looked up.
@@ -172,14 +205,114 @@ void applyDefaults(qvsql::Database& db) {
     stmt.bind(3, std::string(QuorvelSettingMgr::typeName(e->type))).bind(4, e->value);
     if (!stmt.run()) {
       QV_LOG(3, "Settings defaults not written: %d:%s failed\n", e->category, e->key.c_str());
-      return;
+      return false;
     }
   }
   if (!txn.commit()) {
     QV_LOG(3, "Settings defaults not written: the commit failed\n");
-    return;
+    return false;
   }
   QV_LOG(7, "Settings: %zu defaults written\n", missing.size());
+  return true;
+}
+
+bool isDamagedCode(int code) { return code == SQLITE_CORRUPT || code == SQLITE_NOTADB; }
+
+// Opens the store, checks it and creates its table. On failure, damaged
+// says whether the file is there but is no sound database (as opposed to,
+// say, a lock held too long or a directory that cannot be written).
+bool openChecked(qvsql::Database& db, const std::string& file, std::string& error, bool& damaged) {
+  damaged = false;
+  if (!db.open(file, error)) {
+    damaged = isDamagedCode(db.lastCode());
+    return false;
+  }
+  std::string result;
+  bool checked = db.queryText("PRAGMA quick_check", result);
+  if (!checked || result != "ok") {
+    damaged = checked || isDamagedCode(db.lastCode());
+    error = file + " fails its check: " + (checked ? result : std::string(sqlite3_errstr(db.lastCode())));
+    db.close();
+    return false;
+  }
+  if (!db.exec(kSchema)) {
+    damaged = isDamagedCode(db.lastCode());
+    error = "cannot create the settings table in " + file;
+    db.close();
+    return false;
+  }
+  return true;
+}
+
+// Copies from to to through a synced temporary file renamed into place, so
+// that to is the whole copy or absent.
+bool copyWhole(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  std::string temp = to + ".tmp-" + std::to_string(::getpid());
+  int out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = out >= 0;
+  char buf[65536];
+  while (ok) {
+    ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; ok && done < n;) {
+      ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      ok = w > 0;
+      done += w > 0 ? w : 0;
+    }
+  }
+  ::close(in);
+  if (out >= 0) {
+    ok = ::fsync(out) == 0 && ok;
+    ok = ::close(out) == 0 && ok;
+  }
+  ok = ok && ::rename(temp.c_str(), to.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+std::string utcStamp() {
+  std::time_t now = std::time(nullptr);
+  struct tm parts;
+  char text[32] = "unknown";
+  if (gmtime_r(&now, &parts) != nullptr) std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+  return text;
+}
+
+// A damaged store is kept aside (with its log, which may hold the last
+// writes) for inspection, and the last good copy, else nothing (so that
+// the defaults apply), takes its place. One line says what happened. False
+// when even a fresh store cannot be made.
+bool recoverDamaged(QuorvelSettingMgr::Impl& impl, const std::string& reason, std::string& error) {
+  const std::string& file = impl.file;
+  std::string aside = file + ".damaged-" + utcStamp();
+  if (::rename(file.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+    error = "cannot move the damaged " + file + " aside: " + std::strerror(errno);
+    return false;
+  }
+  ::rename((file + "-wal").c_str(), (aside + "-wal").c_str());
+  ::unlink((file + "-shm").c_str());
+  bool damaged = false;
+  std::string ignored;
+  if (::access(impl.goodCopy().c_str(), R_OK) == 0 && copyWhole(impl.goodCopy(), file) &&
+      openChecked(impl.db, file, ignored, damaged)) {
+    QV_LOG(3, "Settings store %s was damaged (%s); kept aside as %s and restored from the last good copy %s\n",
+           file.c_str(), reason.c_str(), aside.c_str(), impl.goodCopy().c_str());
+    return true;
+  }
+  ::unlink(file.c_str());
+  ::unlink((file + "-wal").c_str());
+  ::unlink((file + "-shm").c_str());
+  if (!openChecked(impl.db, file, error, damaged)) return false;
+  QV_LOG(3, "Settings store %s was damaged (%s); kept aside as %s, no last good copy could be used: starting from the defaults\n",
+         file.c_str(), reason.c_str(), aside.c_str());
+  return true;
 }
 
 }  // namespace
@@ -199,13 +332,25 @@ QuorvelSettingMgr* QuorvelSettingMgr::getSettingMgrInstance() {
 
   std::string error;
   std::unique_ptr<Impl> impl(new Impl);
-  std::string file = qvhome::path() + "/settings.db";
-  bool ok = qvhome::ensure(error) && impl->db.open(file, error);
-  if (ok && !impl->db.exec(kSchema)) {
-    error = "cannot create the settings table in " + file;
-    ok = false;
+  impl->file = qvhome::path() + "/settings.db";
+  bool damaged = false;
+  bool ok = qvhome::ensure(error) && openChecked(impl->db, impl->file, error, damaged);
+  if (!ok && damaged) ok = recoverDamaged(*impl, error, error);
+  if (ok) {
+    applyDefaults(impl->db);
+    // Another process's lock is waited for as long as the setting says.
+    {
+      int seconds = 0;
+      qvsql::Statement stmt =
+          impl->db.prepare("SELECT value FROM settings WHERE category = 7 AND key = ?1 AND type = 'int'");
+      stmt.bind(1, std::string(kLockWaitKey));
+      if (stmt.next() && parseInt(stmt.text(0), seconds) && seconds >= 0 && seconds <= kMaxLockWaitSeconds) {
+        impl->db.setBusyTimeout(seconds * 1000);
+      }
+    }
+    // The copy taken now also holds what other processes wrote.
+    impl->keepGoodCopy();
   }
-  if (ok) applyDefaults(impl->db);
   if (!ok) {
     // Callers ask again and again; one line says it.
     if (!gFailureLogged) QV_LOG(3, "Settings store unavailable: %s\n", error.c_str());
@@ -215,6 +360,16 @@ QuorvelSettingMgr* QuorvelSettingMgr::getSettingMgrInstance() {
   gFailureLogged = false;
   gInstance = new QuorvelSettingMgr(impl.release());
   return gInstance;
+}
+
+int QuorvelSettingMgr::lockWaitMillis() {
+  QuorvelSettingMgr* mgr = getSettingMgrInstance();
+  int seconds = 0;
+  if (mgr == nullptr || mgr->getInt(7, kLockWaitKey, seconds) != 0 || seconds < 0 ||
+      seconds > kMaxLockWaitSeconds) {
+    return qvsql::kDefaultBusyMillis;
+  }
+  return seconds * 1000;
 }
 
 void QuorvelSettingMgr::resetForTesting() {
@@ -255,6 +410,7 @@ int writeValue(QuorvelSettingMgr::Impl& impl, int category, const std::string& k
   stmt.bind(1, static_cast<long long>(category)).bind(2, key).bind(3, std::string(QuorvelSettingMgr::typeName(type)));
   stmt.bind(4, value);
   if (!stmt.run()) return 1;
+  impl.keepGoodCopy();
   QV_LOG(7, "Setting %d:%s set to (%s) %s\n", category, key.c_str(), QuorvelSettingMgr::typeName(type), value.c_str());
   return 0;
 }
@@ -328,6 +484,7 @@ int QuorvelSettingMgr::remove(int category, const std::string& key) {
     QV_LOG(8, "Setting %d:%s is not set\n", category, key.c_str());
     return 1;
   }
+  mImpl->keepGoodCopy();
   QV_LOG(7, "Setting %d:%s removed\n", category, key.c_str());
   return 0;
 }

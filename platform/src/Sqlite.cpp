@@ -1,13 +1,15 @@
 #include "Sqlite.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/FaultInjection.h"
 #include "platform/Log.h"
 
 namespace qvsql {
-
-namespace {
-// Long enough for another process's write transaction (they are short).
-constexpr int kBusyTimeoutMillis = 5000;
-}  // namespace
 
 Statement& Statement::bind(int index, const std::string& text) {
   if (mStmt == nullptr) return *this;
@@ -60,7 +62,7 @@ long long Statement::integer(int column) const {
   return static_cast<long long>(sqlite3_column_int64(mStmt.get(), column));
 }
 
-bool Database::open(const std::string& path, std::string& error) {
+bool Database::open(const std::string& path, std::string& error, int busyMillis) {
   close();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -72,7 +74,9 @@ bool Database::open(const std::string& path, std::string& error) {
     return false;
   }
   sqlite3_extended_result_codes(db.get(), 0);
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMillis);
+  mPath = path;
+  mBusyMillis = busyMillis < 0 ? kDefaultBusyMillis : busyMillis;
+  sqlite3_busy_handler(db.get(), &Database::onBusy, this);
   mDb = std::move(db);
 
   // journal_mode answers with the mode in force; anything but "wal" means the
@@ -83,6 +87,10 @@ bool Database::open(const std::string& path, std::string& error) {
     mDb.reset();
     return false;
   }
+  // The fault-injection seam's test hook (never set in production).
+  if (int pages = qvfault::pageCacheLimit()) {
+    exec(("PRAGMA cache_size=" + std::to_string(pages)).c_str());
+  }
   // In WAL mode FULL syncs the log at every commit; NORMAL would let the
   // last commits vanish on a power cut.
   if (!exec("PRAGMA synchronous=FULL")) {
@@ -91,6 +99,33 @@ bool Database::open(const std::string& path, std::string& error) {
     return false;
   }
   return true;
+}
+
+void Database::setBusyTimeout(int millis) { mBusyMillis = millis < 0 ? kDefaultBusyMillis : millis; }
+
+namespace {
+long long steadyMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+// Waits in growing steps (up to 100 ms) until the limit; the first call of a
+// wait says so once, so that a held lock is visible in the log.
+int Database::onBusy(void* self, int count) {
+  Database& db = *static_cast<Database*>(self);
+  long long now = steadyMillis();
+  if (count == 0) {
+    db.mBusySince = now;
+    QV_LOG(7, "%s is locked by another process; waiting up to %d ms\n", db.mPath.c_str(), db.mBusyMillis);
+  }
+  long long left = db.mBusySince + db.mBusyMillis - now;
+  if (left <= 0) {
+    QV_LOG(3, "%s stayed locked by another process for %d ms; giving up\n", db.mPath.c_str(), db.mBusyMillis);
+    return 0;
+  }
+  sqlite3_sleep(static_cast<int>(std::min<long long>(left, std::min(100, 1 + count * 10))));
+  return 1;
 }
 
 bool Database::exec(const char* sql) {
@@ -134,6 +169,18 @@ Statement Database::prepareCached(const char* sql) {
     it = mCached.emplace(sql, std::move(owned)).first;
   }
   return Statement(mDb.get(), it->second.get(), true);
+}
+
+bool Database::copyTo(const std::string& path) {
+  Statement stmt = prepare("VACUUM INTO ?1");
+  stmt.bind(1, path);
+  if (!stmt.run()) return false;
+  // VACUUM INTO does not sync what it wrote.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 bool Database::queryText(const char* sql, std::string& out) {

@@ -67,14 +67,25 @@ class Statement {
   bool mFailed = false;
 };
 
+// Another process's write lock is waited for this long unless the caller
+// says otherwise (the "QVCore.Storage.LockWaitSeconds" setting).
+constexpr int kDefaultBusyMillis = 30000;
+
 class Database {
  public:
   // Opens (creating) the file for reading and writing, in WAL mode, with a
-  // busy time-out so that another process's writer is waited for, and with
-  // synchronous=FULL so that a committed write is on disk when the call
-  // returns. False with a one-line reason; the code SQLite gave is in
-  // lastCode().
-  bool open(const std::string& path, std::string& error);
+  // busy time-out so that another process's writer is waited for (up to
+  // busyMillis, kDefaultBusyMillis when negative), and with synchronous=FULL
+  // so that a committed write is on disk when the call returns. False with a
+  // one-line reason; the code SQLite gave is in lastCode().
+  bool open(const std::string& path, std::string& error, int busyMillis = -1);
+  // How long a later statement waits for another process's lock.
+  void setBusyTimeout(int millis);
+  // True while a transaction is open on this connection. SQLite ends one by
+  // itself (rolls it back) when a statement fails with a full disk, an I/O
+  // error, no memory or, at times, a busy lock: a writer inside a batch must
+  // look here before going on, or its writes would be committed one by one.
+  bool inTransaction() const { return mDb != nullptr && sqlite3_get_autocommit(mDb.get()) == 0; }
   void close() {
     mCached.clear();
     mDb.reset();
@@ -89,10 +100,14 @@ class Database {
   // once per connection and kept. Only one Statement of a given text may be
   // in use at a time (the owners' mutex sees to that).
   Statement prepareCached(const char* sql);
+  // Writes a complete, consistent copy of the database to path (which must
+  // not exist), synced to disk. False on failure.
+  bool copyTo(const std::string& path);
   // The single text result of a query such as a PRAGMA; false on failure.
   bool queryText(const char* sql, std::string& out);
 
   int lastCode() const { return mLastCode; }
+  const std::string& path() const { return mPath; }
   // Rows changed by the last INSERT, UPDATE or DELETE.
   int changes() const { return mDb != nullptr ? sqlite3_changes(mDb.get()) : 0; }
 
@@ -101,6 +116,12 @@ class Database {
   // Declared after mDb, so the statements go before the connection.
   std::map<std::string, StmtPtr> mCached;
   int mLastCode = SQLITE_OK;
+  std::string mPath;
+  // The busy handler's state: how long to wait, and since when this wait
+  // runs (it is called again and again for one statement).
+  int mBusyMillis = kDefaultBusyMillis;
+  long long mBusySince = 0;
+  static int onBusy(void* self, int count);
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolls back when destroyed uncommitted.
@@ -108,7 +129,7 @@ class Transaction {
  public:
   explicit Transaction(Database& db) : mDb(db), mActive(db.exec("BEGIN IMMEDIATE")) {}
   ~Transaction() {
-    if (mActive) mDb.exec("ROLLBACK");
+    if (mActive && mDb.inTransaction()) mDb.exec("ROLLBACK");
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -118,7 +139,8 @@ class Transaction {
     if (!mActive) return false;
     mActive = false;
     if (mDb.exec("COMMIT")) return true;
-    mDb.exec("ROLLBACK");
+    // A failed COMMIT may have ended the transaction already.
+    if (mDb.inTransaction()) mDb.exec("ROLLBACK");
     return false;
   }
 

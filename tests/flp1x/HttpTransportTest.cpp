@@ -121,6 +121,32 @@ std::string twoParts(const std::string& png, const std::string& xml) {
          "\r\n--foobar123-1234--\r\n";
 }
 
+// Bodies and header blocks reach the log only cut short, at every level:
+// a 13 MB answer (binary bytes included) writes a few KB of log at most.
+TEST_F(HttpTransportTest, ALargeAnswerWritesABoundedLog) {
+  ASSERT_TRUE(mServer.ok());
+  std::string body(13 << 20, 'b');
+  for (std::size_t i = 0; i < body.size(); i += 7) body[i] = static_cast<char>(i & 0xFF);
+  mServer.on("/big", MiniHttpServer::Response::make(
+                         200, body, {{"Content-Type", "application/octet-stream"}, {"X-Long", std::string(3000, 'h')}}));
+  std::unique_ptr<HttpTransport> transport(createHttpTransport());
+  const std::size_t logFrom = mLog.text().size();
+  PtrRef<HttpResponse> response =
+      fetch(*transport, mServer.url("/big"), {"Host:127.0.0.1", "X-Request-Long:" + std::string(3000, 'r')});
+  ASSERT_TRUE(response);
+  EXPECT_EQ(body.size(), response->mEntity.mBody.size());
+  const std::string log = mLog.text().substr(logFrom);
+  EXPECT_LT(log.size(), 4u * 1024u) << log.substr(0, 600);
+  // The lines are still there, with their payload cut and its size given.
+  EXPECT_NE(std::string::npos, log.find("Receive Response Body: \n"));
+  EXPECT_NE(std::string::npos, log.find("... [" + std::to_string(body.size()) + " bytes in all]"));
+  EXPECT_NE(std::string::npos, log.find("Receive headers: \n"));
+  EXPECT_NE(std::string::npos, log.find("Send request headers: \nHost: 127.0.0.1\r\n"));
+  std::size_t unprintable = 0;
+  for (char c : log) unprintable += c == '\n' || c == '\r' || c == '\t' || (c >= 0x20 && c < 0x7F) ? 0 : 1;
+  EXPECT_EQ(0u, unprintable);
+}
+
 TEST_F(HttpTransportTest, AnswersWithTheirResultAndStatus) {
   ASSERT_TRUE(mServer.ok());
   using Response = MiniHttpServer::Response;

@@ -6,6 +6,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -274,15 +277,24 @@ TEST(SettingsStore, UnavailableStoreGivesNullAndOneLogLine) {
   EXPECT_EQ(nullptr, QuorvelSettingMgr::getSettingMgrInstance());
   EXPECT_EQ(1u, log.count("Settings store unavailable"));
 
-  // A settings file that is not a database is never replaced: it is the
-  // configuration.
+  // A settings file that is not a database is never deleted: it is kept
+  // aside for inspection, and the store serves again.
   setenv("QUORVEL_HOME", home.path().c_str(), 1);
   TempHome::closeAll();
+  const std::string text = "this is not a database, but it is somebody's file\n";
   f = std::fopen(home.file("settings.db").c_str(), "w");
   ASSERT_NE(nullptr, f);
-  std::fputs("this is not a database, but it is somebody's file\n", f);
+  std::fputs(text.c_str(), f);
   std::fclose(f);
-  EXPECT_EQ(nullptr, QuorvelSettingMgr::getSettingMgrInstance());
+  EXPECT_NE(nullptr, QuorvelSettingMgr::getSettingMgrInstance());
+  int kept = 0;
+  for (const auto& e : std::filesystem::directory_iterator(home.path())) {
+    if (e.path().filename().string().rfind("settings.db.damaged-", 0) != 0) continue;
+    std::ifstream in(e.path());
+    EXPECT_EQ(text, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    ++kept;
+  }
+  EXPECT_EQ(1, kept);
 }
 
 }  // namespace

@@ -3,9 +3,15 @@
 // request at a time, network access, start-up and restarts.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "RecordingFacade.h"
 #include "Scheduler.h"
 #include "StateFile.h"
 #include "framework/Protocol.h"
@@ -414,6 +420,60 @@ TEST(StateFile, TextFormRoundTripsAndSkipsDamagedLines) {
   EXPECT_EQ(3, nrsched::parseState(damaged, partial));
   ASSERT_EQ(2u, partial.versions.size());
   EXPECT_EQ(5, partial.versions[1].dueMs);
+}
+
+// A state file damaged as a whole (overwritten with other bytes, cut in the
+// middle of a line) is read for what it still holds, logs a bounded amount,
+// and is replaced whole at the next save.
+TEST(StateFile, ADamagedWholeIsSurvived) {
+  State s;
+  nrsched::VersionState v;
+  v.version = "flp20";
+  v.dueMs = 1796900680123;
+  s.versions.push_back(v);
+  const std::string good = nrsched::formatState(s);
+
+  std::string binary;
+  unsigned seed = 7;
+  for (int i = 0; i < (1 << 20); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    binary.push_back(static_cast<char>(seed >> 16));
+  }
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int versionsLeft;  // -1: whatever the cut leaves readable
+  };
+  const Case cases[] = {
+      {"binary", binary, 0},
+      {"one endless line", std::string(2 << 20, 'v'), 0},
+      {"cut mid-line", good.substr(0, good.size() - 10), -1},
+      {"a good line, then garbage", good + binary, 1},
+  };
+  char pattern[] = "/tmp/qv-state-test-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const std::string path = std::string(pattern) + "/scheduler.state";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(c.bytes.data(), static_cast<std::streamsize>(c.bytes.size()));
+    }
+    LogCapture log;
+    State loaded;
+    std::string error;
+    EXPECT_TRUE(nrsched::loadState(path, loaded, error)) << error;
+    if (c.versionsLeft >= 0) {
+      EXPECT_EQ(static_cast<size_t>(c.versionsLeft), loaded.versions.size());
+    }
+    EXPECT_LT(log.text().size(), 16u * 1024u);
+    ASSERT_TRUE(nrsched::saveState(path, s, error)) << error;
+    State again;
+    ASSERT_TRUE(nrsched::loadState(path, again, error)) << error;
+    EXPECT_EQ(good, nrsched::formatState(again));
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(pattern, ignored);
 }
 
 }  // namespace

@@ -205,6 +205,10 @@ std::string formatState(const State& state) {
   return out.str();
 }
 
+namespace {
+constexpr int kShownSkippedLines = 10;
+}  // namespace
+
 int parseState(const std::string& text, State& out) {
   out = State();
   int skipped = 0;
@@ -234,9 +238,16 @@ int parseState(const std::string& text, State& out) {
       if (ok) out.pending.push_back(p);
     }
     if (!ok) {
-      QV_LOG(3, "Skipping line %d of the scheduler state: %s", lineNo, line.c_str());
+      // A file damaged as a whole must not flood the log: each line is
+      // shown cut short, and only the first few are shown at all.
+      if (skipped < kShownSkippedLines) {
+        QV_LOG(3, "Skipping line %d of the scheduler state: %s", lineNo, qvlog::payload(line).c_str());
+      }
       ++skipped;
     }
+  }
+  if (skipped > kShownSkippedLines) {
+    QV_LOG(3, "Skipped %d damaged lines of the scheduler state in all", skipped);
   }
   return skipped;
 }

@@ -191,7 +191,7 @@ int DcdFileTransport::sendMultipart(const std::string& idList) {
     body += "\r\n";
   }
   body += "--" + boundary + "--\r\n";
-  QV_LOG(8, "Sending this multipart: \n%s", body.c_str());
+  QV_LOG(8, "Sending this multipart: \n%s", qvlog::payload(body).c_str());
   setResponse(body);
   mResponseHeaders["Content-Type"] = type;
   return SEND_SUCCESS;

@@ -17,18 +17,6 @@ namespace txn {
 
 namespace {
 
-// Server bytes bound for a log line: control characters become '?', and
-// the text is cut after limit bytes.
-std::string printable(const char* text, std::size_t length, std::size_t limit) {
-  std::string out;
-  for (std::size_t i = 0; i < length && i < limit; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    out += (c >= 0x20 && c != 0x7f) || c == '\n' || c == '\t' ? static_cast<char>(c) : '?';
-  }
-  if (length > limit) out += "...";
-  return out;
-}
-
 // Headers as key, " : ", value, ", " per header, for log lines. The session
 // id is a credential: its header shows only that it is there.
 std::string formatHeaders(const DcdTransport::HeaderMap& headers) {
@@ -107,7 +95,7 @@ std::unique_ptr<Response> Transaction::execute() {
     if (mTransport->mResponseBody) {
       const std::size_t length = mTransport->mResponseLength > 0 ? static_cast<std::size_t>(mTransport->mResponseLength) : 0;
       QV_LOG(3, "The body of response since there is an error. (%s)",
-             printable(mTransport->mResponseBody.get(), length, 1024).c_str());
+             qvlog::payload(mTransport->mResponseBody.get(), length).c_str());
     }
     notify(TransactionListener::FAILED);
     return nullptr;
@@ -166,7 +154,7 @@ int Transaction::send() {
   DcdTransport::HeaderMap headers;
   mTransport->setHeaders(headers, *mRequest, *mSession);
   mTransport->mRequestHeaders = std::move(headers);
-  const std::string headerText = formatHeaders(mTransport->mRequestHeaders);
+  const std::string headerText = qvlog::payload(formatHeaders(mTransport->mRequestHeaders));
   QV_LOG(8, "Set the following headers for this request: %s", headerText.c_str());
   QV_LOG(3, "Set the following headers for this request: %s", headerText.c_str());
 
@@ -182,7 +170,7 @@ int Transaction::send() {
       QV_LOG(3, "The request data-block of %zu bytes is too large to send. Aborting.", text.size());
       return SEND_NOT_PREPARED;
     }
-    QV_LOG(8, "Sending the request as the following data-block over the air: \n\n%s", text.c_str());
+    QV_LOG(8, "Sending the request as the following data-block over the air: \n\n%s", qvlog::payload(text).c_str());
     mTransport->setRequestBody(text.data(), static_cast<int32_t>(text.size()));
   } else {
     QV_LOG(3,
@@ -221,7 +209,7 @@ std::unique_ptr<Response> Transaction::readResponse() {
     return nullptr;
   }
   const std::string headerText = formatHeaders(mTransport->mResponseHeaders);
-  const std::string shown = printable(headerText.data(), headerText.size(), 4096);
+  const std::string shown = qvlog::payload(headerText);
   QV_LOG(3, "Received the following headers in the server response: %s", shown.c_str());
   QV_LOG(8, "Received the following headers in the server response: %s", shown.c_str());
 

@@ -376,13 +376,21 @@ class NR_ContentCache {
   // its own writes and whose commit hands them to the enclosing scope.
   // Close scopes in the reverse order of opening them.
   //
+  // All or nothing: when a write inside the batch fails in SQLite (a full
+  // disk, an I/O error, a lock not given up in time), or SQLite ends the
+  // transaction by itself, the batch is broken: every later write fails at
+  // once, every commit() fails, and the outermost scope undoes everything.
+  // A write that is refused for its own reasons (no id, nothing to remove)
+  // does not break the batch.
+  //
   // Threads: while a scope is open, every write of this process goes into
   // it, whichever thread makes it; open, commit and destroy it on the thread
   // that does the writes. It holds the database's write lock, so writers in
-  // other processes wait (up to the busy time-out): keep it short and never
-  // hold it across network exchanges. Asset streams are best closed outside
-  // a scope (their file is renamed into place at once, its row only
-  // committed with the scope).
+  // other processes wait (up to the "QVCore.Storage.LockWaitSeconds"
+  // setting, as does its own beginning): keep it short and never hold it
+  // across network exchanges. Asset streams are best closed outside a scope
+  // (their file is renamed into place at once, its row only committed with
+  // the scope).
   class BatchScope {
    public:
     explicit BatchScope(NR_ContentCache& cache);
@@ -390,19 +398,24 @@ class NR_ContentCache {
     BatchScope(const BatchScope&) = delete;
     BatchScope& operator=(const BatchScope&) = delete;
 
-    // False when the transaction could not be begun (logged); writes then
-    // go through one by one, as without a scope.
+    // False when the transaction could not be begun (logged). The scope is
+    // still open: until it closes, every write fails and so does commit().
     bool active() const { return mActive; }
     // 0 when the writes were handed on (inner) or committed (outermost).
-    // After a failure they are undone. A second call fails.
+    // After a failure they are undone (an inner scope's with the whole
+    // batch when the batch is broken). A second call fails. Call it whether
+    // or not the scope is active.
     int commit();
 
    private:
-    void rollback();
+    // Ends the scope, keeping its writes when keep and nothing broke; true
+    // when they were kept.
+    bool close(bool keep);
 
     NR_ContentCache& mCache;
     std::string mSavepoint;  // empty for the outermost scope
     bool mActive = false;
+    bool mOpen = false;
   };
 
   ~NR_ContentCache();

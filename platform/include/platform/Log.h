@@ -46,6 +46,20 @@ bool isJournal(FILE* stream);
 #define QV_LOG(level, fmt, ...) \
   ::qvlog::write((level), "(%s:%d)[~~~~quorvel~~~~]" fmt, __FILE__, __LINE__, ##__VA_ARGS__)
 
+// Bounds what a message shows of a payload it cannot vouch for (a body, a
+// header block): at most kPayloadShownBytes bytes, each byte that is not
+// printable ASCII (or a line end or tab) shown as ".", and when cut, the
+// total size after it. A log line never carries more than that, at any
+// level, whatever the server sends.
+#include <cstddef>
+#include <string>
+
+namespace qvlog {
+constexpr std::size_t kPayloadShownBytes = 400;
+std::string payload(const char* data, std::size_t size);
+inline std::string payload(const std::string& bytes) { return payload(bytes.data(), bytes.size()); }
+}  // namespace qvlog
+
 // Writes one short trace line to standard output (the framework's progress
 // trace). withNewline=false writes the text alone. Flushed at once, so a
 // reader of a pipe sees it in order with the events.

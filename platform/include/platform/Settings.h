@@ -60,6 +60,11 @@ class QuorvelSettingMgr {
   // NR_Constants::EVENT_SETTING_MODE_CHANGE, property "mode"). 0 on success.
   int notifySettingModeChange(const std::string& mode);
 
+  // How long the stores wait for another process's lock: the setting
+  // "QVCore.Storage.LockWaitSeconds" (0 to 3600 s) in milliseconds, its
+  // default (30 s) when it is unset, out of range or the store is closed.
+  static int lockWaitMillis();
+
   // Platform extras for tools.
   int remove(int category, const std::string& key);
   std::vector<Entry> list();
