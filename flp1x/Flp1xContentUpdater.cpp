@@ -148,7 +148,12 @@ ProtocolResponse Flp1xContentUpdater::update(ProtocolRequest* request) {
       response.mCode = FAILED;
       return response;
     }
-    mWrapper->saveDownloadStatistics(clampToInt(mResponseBytes), clampToInt(pkg->entryCount()));
+    if (!mWrapper->saveDownloadStatistics(clampToInt(mResponseBytes), clampToInt(pkg->entryCount()))) {
+      QV_LOG(3, "Flp1xContentUpdater::update: the statistics of the sync could not be written; the update failed.\n");
+      finish();
+      response.mCode = FAILED;
+      return response;
+    }
     request->setStatus(ProtocolRequest::COMPLETE);
     for (const auto& feed : pkg->feeds()) response.mStrings.push_back(feed->ctxtId().value_or(std::string()));
     pkg.reset();  // the tree is not needed for the assets

@@ -144,9 +144,9 @@ bool Flp1xPlatformWrapper::isFallbackCode(const std::string& code) const {
   return !code.empty() && mFallbackCodes.find(code) != std::string::npos;
 }
 
-void Flp1xPlatformWrapper::setAppSyncAnchor(const std::string& anchor) {
+bool Flp1xPlatformWrapper::setAppSyncAnchor(const std::string& anchor) {
   mAppSyncAnchor = anchor;
-  setStringSetting("RuntimeValues.AppSyncAnchor", anchor, kDcd);
+  return setStringSetting("RuntimeValues.AppSyncAnchor", anchor, kDcd);
 }
 
 void Flp1xPlatformWrapper::setServerUrl(const std::string& url) { setStringSetting("flp1x.ServerURL", url, kDcd); }
@@ -173,11 +173,12 @@ void Flp1xPlatformWrapper::switchMode(const char* mode, bool sendPlatformMessage
   if (mgr != nullptr) mgr->notifySettingModeChange(mode);
 }
 
-void Flp1xPlatformWrapper::saveDownloadStatistics(int bytes, int items) {
-  setIntSetting("RuntimeValues.BytesDownloaded", bytes, kDcd);
-  setIntSetting("RuntimeValues.ItemsDownloaded", items, kDcd);
+bool Flp1xPlatformWrapper::saveDownloadStatistics(int bytes, int items) {
+  bool ok = setIntSetting("RuntimeValues.BytesDownloaded", bytes, kDcd);
+  ok = setIntSetting("RuntimeValues.ItemsDownloaded", items, kDcd) && ok;
   long now = TimeValue().seconds();
-  setIntSetting("RuntimeValues.LastUpdateTime", now > INT_MAX ? INT_MAX : static_cast<int>(now), kDcd);
+  ok = setIntSetting("RuntimeValues.LastUpdateTime", now > INT_MAX ? INT_MAX : static_cast<int>(now), kDcd) && ok;
+  return ok;
 }
 
 int Flp1xPlatformWrapper::categoryId(const std::string& categoryName) {
@@ -215,33 +216,37 @@ int Flp1xPlatformWrapper::getIntSetting(const std::string& key, const std::strin
   return value;
 }
 
-void Flp1xPlatformWrapper::setIntSetting(const std::string& key, int value, const std::string& categoryName) {
+bool Flp1xPlatformWrapper::setIntSetting(const std::string& key, int value, const std::string& categoryName) {
   QuorvelSettingMgr* mgr = manager();
-  if (mgr == nullptr) return;
+  if (mgr == nullptr) return true;
   const int category = categoryId(categoryName);
   int current = 0;
   if (mgr->getInt(category, key, current) != 0) {
     // A key that cannot be read is never written.
     QV_LOG(3, "Unable to retrieve setting: %s", key.c_str());
-    return;
+    return true;
   }
   QV_LOG(7, "current val:%d, want to change to:%d", current, value);
-  if (current == value) return;
-  if (mgr->setInt(category, key, value) != 0) QV_LOG(3, "Unable to set setting: %s", key.c_str());
+  if (current == value) return true;
+  if (mgr->setInt(category, key, value) == 0) return true;
+  QV_LOG(3, "Unable to set setting: %s", key.c_str());
+  return false;
 }
 
-void Flp1xPlatformWrapper::setStringSetting(const std::string& key, const std::string& value,
+bool Flp1xPlatformWrapper::setStringSetting(const std::string& key, const std::string& value,
                                             const std::string& categoryName) {
   QuorvelSettingMgr* mgr = manager();
-  if (mgr == nullptr) return;
+  if (mgr == nullptr) return true;
   const int category = categoryId(categoryName);
   const qvTypes::String wanted = MString::toWide(value);
   qvTypes::String current;
   if (mgr->getString(category, key, current) != 0) {
     QV_LOG(3, "Unable to retrieve setting: %s", key.c_str());
-    return;
+    return true;
   }
   QV_LOG(7, "current setting:%s, want to change to %s", toUtf8(current).c_str(), value.c_str());
-  if (current.empty() && wanted.empty()) return;
-  if (mgr->setString(category, key, wanted) != 0) QV_LOG(3, "Unable to set setting: %s", key.c_str());
+  if (current.empty() && wanted.empty()) return true;
+  if (mgr->setString(category, key, wanted) == 0) return true;
+  QV_LOG(3, "Unable to set setting: %s", key.c_str());
+  return false;
 }

@@ -56,7 +56,8 @@ class Flp1xPlatformWrapper {
   // plain text search); the empty text is no code.
   bool isFallbackCode(const std::string& code) const;
 
-  void setAppSyncAnchor(const std::string& anchor);
+  // False when the settings store refused the write (logged).
+  bool setAppSyncAnchor(const std::string& anchor);
   // Writes "flp1x.ServerURL"; getBaseUrl keeps the loaded value.
   void setServerUrl(const std::string& url);
   // Writes the three news-reader URLs derived from the start page.
@@ -66,16 +67,19 @@ class Flp1xPlatformWrapper {
   // sends the platform message "activePlugIn()".
   void enterNormalMode();
   void enterHiddenMode();
-  // Writes the byte and item counts of an update and the time it ended.
-  void saveDownloadStatistics(int bytes, int items);
+  // Writes the byte and item counts of an update and the time it ended;
+  // false when the settings store refused a write (logged).
+  bool saveDownloadStatistics(int bytes, int items);
 
   // Settings access by key and category name ("QVCore.System" and so on;
   // any other name is category 1). Reads give "" or -1 when the setting
   // cannot be read.
   static std::string getStringSetting(const std::string& key, const std::string& categoryName);
   static int getIntSetting(const std::string& key, const std::string& categoryName);
-  static void setStringSetting(const std::string& key, const std::string& value, const std::string& categoryName);
-  static void setIntSetting(const std::string& key, int value, const std::string& categoryName);
+  // False only when the settings store refused the write (logged); a
+  // setting that cannot be read is left alone, as is an unchanged value.
+  static bool setStringSetting(const std::string& key, const std::string& value, const std::string& categoryName);
+  static bool setIntSetting(const std::string& key, int value, const std::string& categoryName);
   static int categoryId(const std::string& categoryName);
 
  private:

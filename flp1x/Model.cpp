@@ -215,9 +215,9 @@ bool IModel::store(const SyncPkg& pkg) {
     return false;
   }
   // The anchor tells the server what the phone holds: it is written only
-  // once the content it stands for is stored.
-  wrapper()->setAppSyncAnchor(textOf(meta->globalMeta()->anchor()));
-  return true;
+  // once the content it stands for is stored. When it cannot be written the
+  // sync is not complete: the old anchor has the server send it again.
+  return wrapper()->setAppSyncAnchor(textOf(meta->globalMeta()->anchor()));
 }
 
 // ---- Model

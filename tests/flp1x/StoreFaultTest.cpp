@@ -102,6 +102,25 @@ TEST_F(Flp1xStoreTest, ALockHeldAcrossTheSyncFailsItAndKeepsTheOldContent) {
   home.reset();
 }
 
+// The content is committed but the settings store cannot take the new
+// anchor (a disk that is still full): the sync must not report success, and
+// the old anchor makes the server send the content again.
+TEST_F(Flp1xStoreTest, ASyncWhoseAnchorCannotBeWrittenFails) {
+  ASSERT_TRUE(qvfault::install());
+  home.reset(new FreshHome);
+  ASSERT_EQ(0, FreshHome::settings().setString(1, "flp1x.ServerURL", L"http://srv.example:8080/flp"));
+  ASSERT_EQ(SUCCESS, sync(kOld));
+  qvfault::failWrite(1, qvfault::Fault::kDiskFull, true, "settings.db");
+  EXPECT_EQ(FAILED, sync(kNew));
+  EXPECT_TRUE(qvfault::fired());
+  qvfault::disarm();
+  EXPECT_EQ("g1", Flp1xPlatformWrapper::getStringSetting("RuntimeValues.AppSyncAnchor", "QVCore.DCD"));
+  EXPECT_NE(std::string::npos, log.text().find("Unable to set setting: RuntimeValues.AppSyncAnchor"));
+  EXPECT_EQ(SUCCESS, sync(kNew));
+  EXPECT_EQ("g2", Flp1xPlatformWrapper::getStringSetting("RuntimeValues.AppSyncAnchor", "QVCore.DCD"));
+  home.reset();
+}
+
 INSTANTIATE_TEST_SUITE_P(Faults, Flp1xStoreFaultTest, ::testing::ValuesIn(storecheck::faultModes()),
                          [](const ::testing::TestParamInfo<storecheck::FaultMode>& info) {
                            return info.param.persistent ? std::string("DiskFull") : std::string("OneIoError");
