@@ -125,8 +125,12 @@ void BM_DcdCancelLatency(benchmark::State& state) {
     // The answer drips for seconds; by now send is blocked in the body.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const Clock::time_point cancelledAt = Clock::now();
-    transport.cancel();
+    const bool accepted = transport.cancel();
     worker.join();
+    if (!accepted) {
+      state.SkipWithError("cancel was refused");
+      break;
+    }
     if (result != DcdTransport::SEND_CANCELLED) {
       state.SkipWithError("send was not cancelled");
       break;

@@ -273,8 +273,9 @@ std::unique_ptr<txn::Response> ContentUpdater::exchange(txn::Request& request, D
     QvLockGuard guard(&mCancelMutex);
     mTransaction.reset(new txn::Transaction(&request, &transport, mSessionAttributes, &listener));
     transaction = mTransaction.get();
-    // A cancel that came before the transaction existed still ends it.
-    if (mCancelled) transaction->cancel();
+    // A cancel that came before the transaction existed still ends it:
+    // execute sees the mark whether or not the idle transport took it.
+    if (mCancelled) static_cast<void>(transaction->cancel());
   }
   std::unique_ptr<txn::Response> response = transaction->execute();
   transactionCancelled = transaction->isCancelled();

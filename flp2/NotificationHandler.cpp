@@ -273,7 +273,7 @@ bool handleNotification(NotificationContext& context) {
     return false;
   }
   const std::string& body = message.getBody();
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   std::unique_ptr<txn::Primitive> primitive =
       syntax.marshall({}, body.data(), static_cast<long>(body.size()), message.getCharset());
   if (!primitive) {

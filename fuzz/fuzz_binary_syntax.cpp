@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  SyntaxHeaders headers;
+  dcd::SyntaxHeaders headers;
   // The first byte chooses how the content type arrives.
   if (size > 0 && (data[0] & 1) != 0) headers[(data[0] & 2) != 0 ? "Content-Type" : "content-type"] = "image/gif";
-  BinarySyntax syntax("asset-1");
+  dcd::BinarySyntax syntax("asset-1");
   std::unique_ptr<txn::Primitive> primitive =
       syntax.marshall(headers, reinterpret_cast<const char*>(data), static_cast<long>(size), "");
   FUZZ_CHECK(primitive != nullptr);

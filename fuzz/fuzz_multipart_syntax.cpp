@@ -18,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const void* newline = std::memchr(text, '\n', size);
   size_t headerLength = newline != nullptr ? static_cast<size_t>(static_cast<const char*>(newline) - text) : size;
   size_t bodyOffset = newline != nullptr ? headerLength + 1 : size;
-  SyntaxHeaders headers;
+  dcd::SyntaxHeaders headers;
   if (headerLength > 0) headers["Content-Type"] = std::string(text, headerLength);
-  MultipartSyntax syntax;
+  dcd::MultipartSyntax syntax;
   std::unique_ptr<txn::Primitive> primitive =
       syntax.marshall(headers, text + bodyOffset, static_cast<long>(size - bodyOffset), "UTF-8");
   if (!primitive) return 0;

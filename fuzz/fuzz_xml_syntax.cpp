@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   std::unique_ptr<txn::Primitive> primitive =
       syntax.marshall({}, reinterpret_cast<const char*>(data), static_cast<long>(size), "UTF-8");
   if (!primitive) return 0;

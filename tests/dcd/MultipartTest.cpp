@@ -183,7 +183,7 @@ TEST(MultipartSyntax, AnswersBecomeDataBlocks) {
   };
   struct Case {
     const char* what;
-    SyntaxHeaders headers;
+    dcd::SyntaxHeaders headers;
     std::string body;
     bool response;  // a response at all
     std::vector<Block> blocks;
@@ -219,7 +219,7 @@ TEST(MultipartSyntax, AnswersBecomeDataBlocks) {
   };
   for (const Case& c : cases) {
     LogCapture log;
-    MultipartSyntax syntax;
+    dcd::MultipartSyntax syntax;
     std::unique_ptr<txn::Primitive> p =
         syntax.marshall(c.headers, c.body.data(), static_cast<long>(c.body.size()), "ignored");
     ASSERT_EQ(p != nullptr, c.response) << c.what << ": " << log.text();
@@ -237,7 +237,7 @@ TEST(MultipartSyntax, AnswersBecomeDataBlocks) {
   }
 
   const std::string seed = testData("assets.mime");
-  MultipartSyntax syntax;
+  dcd::MultipartSyntax syntax;
   std::unique_ptr<txn::Primitive> p = syntax.marshall({{"Content-Type", "multipart/mixed; boundary=foobar123-1234"}},
                                                       seed.data(), static_cast<long>(seed.size()), "UTF-8");
   ASSERT_NE(p, nullptr);
@@ -257,7 +257,7 @@ TEST(MultipartSyntax, AnswersBecomeDataBlocks) {
 TEST(BinarySyntax, TheWholeBodyIsOneBlock) {
   struct Case {
     const char* what;
-    SyntaxHeaders headers;
+    dcd::SyntaxHeaders headers;
     std::string contentType;
   };
   const Case cases[] = {
@@ -267,7 +267,7 @@ TEST(BinarySyntax, TheWholeBodyIsOneBlock) {
   };
   const std::string body = "GIF\0\0\x89"s;
   for (const Case& c : cases) {
-    BinarySyntax syntax("logo-1");
+    dcd::BinarySyntax syntax("logo-1");
     std::unique_ptr<txn::Primitive> p = syntax.marshall(c.headers, body.data(), static_cast<long>(body.size()), "");
     ASSERT_NE(p, nullptr) << c.what;
     const auto& blocks = static_cast<const txn::DataResponse&>(*p).getBlocks();
@@ -277,7 +277,7 @@ TEST(BinarySyntax, TheWholeBodyIsOneBlock) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(blocks[0]->getBytes()), blocks[0]->getLength()), body);
   }
   LogCapture log;
-  BinarySyntax unnamed("");
+  dcd::BinarySyntax unnamed("");
   EXPECT_NE(unnamed.marshall({}, "x", 1, ""), nullptr);
   EXPECT_TRUE(log.contains("Unable to determine the content-type of the data block. Setting to empty string."));
   EXPECT_TRUE(log.contains("Encountered an empty content-id"));

@@ -24,6 +24,7 @@
 #include "Process.h"
 #include "platform/Hivra.h"
 #include "platform/Settings.h"
+#include "transport/DcdFileTransport.h"
 #include "transport/DcdHttpTransport.h"
 #include "txn/Primitives.h"
 #include "txn/Session.h"
@@ -301,6 +302,51 @@ TEST_F(HttpTransport, RequestWithoutDeviceTypeGetsTheCommonHeadersOnly) {
                                               {"X-FL-DCD-Version", "0.8"}}));
 }
 
+// The headers that say what a request is come from one place: the HTTP and
+// FILE transports must agree on them for every kind of request.
+TEST(TransportHeaders, BothTransportsMarkTheRequestKindAlike) {
+  using Map = DcdTransport::HeaderMap;
+  txn::GetRequest get;
+  txn::DataRequestByUrl byUrl("logo-id", "http://server.example/assets/logo.gif");
+  txn::DataRequestByIds byIds;
+  byIds.addId("b.txt");
+  byIds.addId("a.gif");
+  txn::DataRequestByIds noIds;
+  const struct Case {
+    const char* name;
+    txn::Request* request;
+    Map kind;
+  } cases[] = {
+      {"dcd request", &get, {{"Content-Type", txn::kDcdMimeType}}},
+      {"data by url", &byUrl, {{"X-FL-RequestType", "data"}}},
+      {"data by ids", &byIds, {{"X-FL-Request-Id", "a.gif,b.txt"}, {"X-FL-RequestType", "data"}}},
+      {"data without ids", &noIds, {{"X-FL-RequestType", "data"}}},
+  };
+  const char* const kindNames[] = {"Content-Type", "X-FL-RequestType", "X-FL-Request-Id"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.request->setDeviceType("Z8/KQRB_N_03XXXX DCD/0.8 FLP");
+    txn::Session session;
+    describeDevice(session);
+
+    Map shared;
+    DcdTransport::setRequestKindHeaders(shared, *c.request);
+    EXPECT_EQ(shared, c.kind);
+
+    Map file;
+    DcdFileTransport().setHeaders(file, *c.request, session);
+    EXPECT_EQ(file, c.kind);
+
+    Map http;
+    DcdHttpTransport().setHeaders(http, *c.request, session);
+    Map httpKind;
+    for (const char* name : kindNames) {
+      if (http.count(name) != 0) httpKind[name] = http.at(name);
+    }
+    EXPECT_EQ(httpKind, c.kind);
+  }
+}
+
 TEST_F(HttpTransport, RedirectsAreFollowedOnceAndPermanentOnesRemembered) {
   struct Case {
     const char* name;
@@ -341,7 +387,7 @@ TEST_F(HttpTransport, RedirectsAreFollowedOnceAndPermanentOnesRemembered) {
     // The next send to the old URL goes straight to the new one, even when
     // the redirected exchange failed.
     askForAsset(transport, server.url("/old"));
-    transport.send();
+    static_cast<void>(transport.send());  // only the path it took matters
     const std::vector<std::string> paths = server.paths();
     ASSERT_GT(paths.size(), c.paths.size());
     EXPECT_EQ(paths[c.paths.size()], "/new");

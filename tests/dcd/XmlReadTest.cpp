@@ -12,7 +12,7 @@ using namespace txn;
 namespace {
 
 std::unique_ptr<Primitive> read(const std::string& text, const std::string& charset = "UTF-8") {
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   return syntax.marshall({}, text.data(), static_cast<long>(text.size()), charset);
 }
 
@@ -291,7 +291,7 @@ TEST(XmlRead, FailuresGiveNullWithTheirLogLine) {
 }
 
 TEST(XmlRead, BadArgumentsAndLimits) {
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   {
     LogCapture log;
     EXPECT_EQ(syntax.marshall({}, nullptr, 10, "UTF-8"), nullptr);
@@ -310,8 +310,8 @@ TEST(XmlRead, BadArgumentsAndLimits) {
   }
   {
     std::string deep = "<dcd><content-update-response><application id=\"a\" name=\"n\" sync-anchor=\"s\">";
-    for (int i = 0; i < XmlSyntax::kMaxDepth; ++i) deep += "<content-set>";
-    for (int i = 0; i < XmlSyntax::kMaxDepth; ++i) deep += "</content-set>";
+    for (int i = 0; i < dcd::XmlSyntax::kMaxDepth; ++i) deep += "<content-set>";
+    for (int i = 0; i < dcd::XmlSyntax::kMaxDepth; ++i) deep += "</content-set>";
     deep += "</application></content-update-response></dcd>";
     LogCapture log;
     EXPECT_EQ(read(deep), nullptr);
@@ -319,7 +319,7 @@ TEST(XmlRead, BadArgumentsAndLimits) {
   }
   {
     std::string huge = "<dcd><status><result code=\"200\"/></status></dcd>";
-    huge.resize(static_cast<std::size_t>(XmlSyntax::kMaxDocumentBytes) + 1, ' ');
+    huge.resize(static_cast<std::size_t>(dcd::XmlSyntax::kMaxDocumentBytes) + 1, ' ');
     LogCapture log;
     EXPECT_EQ(read(huge), nullptr);
     EXPECT_TRUE(log.contains("larger than the limit")) << log.text();

@@ -20,7 +20,7 @@ std::unique_ptr<Application> application(const std::string& id, const std::strin
 }
 
 std::string write(const Primitive& primitive) {
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   std::ostringstream out;
   EXPECT_TRUE(syntax.unmarshall(primitive, out)) << primitive.getType();
   return out.str();
@@ -172,7 +172,7 @@ TEST(XmlWrite, MarkupCharactersAreEscaped) {
             "</dcd>\n");
 
   // Read back, every value is the original one.
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   std::unique_ptr<Primitive> back = syntax.marshall({}, text.data(), static_cast<long>(text.size()), "UTF-8");
   ASSERT_NE(back, nullptr);
   const auto& read = static_cast<const ContentUpdateRequest&>(*back);
@@ -211,7 +211,7 @@ TEST(XmlWrite, RefusedPrimitivesLeaveTheStreamUntouched) {
   };
   for (Case& c : cases) {
     LogCapture log;
-    XmlSyntax syntax;
+    dcd::XmlSyntax syntax;
     std::ostringstream out;
     out << "kept";
     EXPECT_FALSE(syntax.unmarshall(*c.primitive, out)) << c.primitive->getType();

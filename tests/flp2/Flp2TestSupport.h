@@ -89,7 +89,7 @@ inline std::unique_ptr<txn::ContentUpdateResponse> response(
       "<dcd version=\"0.8\"><content-update-response>"
       "<application id=\"x-oma-kestrova:quorvel.ua\" name=\"NewsReader\" sync-anchor=\"APP-1\" " +
       applicationAttributes + ">" + applicationChildren + "</application></content-update-response></dcd>";
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   std::unique_ptr<txn::Primitive> p = syntax.marshall({}, xml.data(), static_cast<long>(xml.size()), "UTF-8");
   EXPECT_TRUE(p != nullptr) << xml;
   if (!p) return nullptr;

@@ -144,13 +144,13 @@ int nrctlDcdDecode(int argc, char** argv) {
   const bool multipartBody = haveContentType && strncasecmp(contentType.c_str(), "multipart/", 10) == 0;
   std::unique_ptr<txn::Primitive> primitive;
   if (multipartBody) {
-    MultipartSyntax syntax;
+    dcd::MultipartSyntax syntax;
     primitive = syntax.marshall({{"Content-Type", contentType}}, body.data(), static_cast<long>(body.size()), "UTF-8");
     if (!primitive) return decodeError("the body is not a usable multipart answer (see the log lines above)");
     return printDataResponse(static_cast<const txn::DataResponse&>(*primitive));
   }
 
-  XmlSyntax syntax;
+  dcd::XmlSyntax syntax;
   primitive = syntax.marshall({}, body.data(), static_cast<long>(body.size()), "UTF-8");
   if (!primitive) return decodeError("the body is not a readable DCD answer (see the log lines above)");
   const std::string type = primitive->getType();

@@ -6,6 +6,8 @@
 
 #include "platform/Log.h"
 
+namespace dcd {
+
 std::unique_ptr<txn::Primitive> BinarySyntax::marshall(const SyntaxHeaders& headers, const char* data, long length,
                                                        const std::string&) {
   if (length < 0 || (data == nullptr && length > 0) || static_cast<unsigned long>(length) > UINT32_MAX) {
@@ -49,3 +51,5 @@ bool BinarySyntax::unmarshall(const txn::Primitive&, std::ostream&) {
   QV_LOG(8, "Primitives can not be converted into a binary format. This syntax is not yet supported.");
   return false;
 }
+
+}  // namespace dcd

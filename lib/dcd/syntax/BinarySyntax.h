@@ -9,6 +9,8 @@
 
 #include "syntax/Syntax.h"
 
+namespace dcd {
+
 class BinarySyntax : public Syntax {
  public:
   // contentId: the id of the requested asset.
@@ -16,13 +18,15 @@ class BinarySyntax : public Syntax {
 
   // The content type is the "Content-Type" header (exact name first, then
   // any spelling). charset is not used.
-  std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
+  [[nodiscard]] std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
                                            const std::string& charset) override;
   // Always refuses.
-  bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
+  [[nodiscard]] bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
 
   const std::string& getContentId() const { return mContentId; }
 
  private:
   std::string mContentId;
 };
+
+}  // namespace dcd

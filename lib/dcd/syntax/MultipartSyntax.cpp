@@ -8,6 +8,8 @@
 #include "platform/Log.h"
 #include "platform/multipart.h"
 
+namespace dcd {
+
 namespace {
 
 struct FreeDeleter {
@@ -97,3 +99,5 @@ bool MultipartSyntax::unmarshall(const txn::Primitive&, std::ostream&) {
   QV_LOG(8, "Primitives can not be converted into a multipart MIME format. This syntax is not yet supported.");
   return false;
 }
+
+}  // namespace dcd

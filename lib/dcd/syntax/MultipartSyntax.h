@@ -9,12 +9,16 @@
 
 #include "syntax/Syntax.h"
 
+namespace dcd {
+
 class MultipartSyntax : public Syntax {
  public:
   // The content type comes from the first header named "content-type"
   // (ignoring case). charset is not used.
-  std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
+  [[nodiscard]] std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
                                            const std::string& charset) override;
   // Always refuses.
-  bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
+  [[nodiscard]] bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
 };
+
+}  // namespace dcd

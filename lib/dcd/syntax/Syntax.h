@@ -13,6 +13,8 @@
 
 #include "txn/Primitives.h"
 
+namespace dcd {
+
 // Response header map (name to value, ordered by name).
 using SyntaxHeaders = std::map<std::string, std::string>;
 
@@ -25,9 +27,11 @@ class Syntax {
 
   // Reads length bytes at data (a server answer with its response headers)
   // into a new primitive, or null after a log line. data is untrusted.
-  virtual std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
+  [[nodiscard]] virtual std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
                                                    const std::string& charset) = 0;
   // Writes primitive as a request body to out. False (after a log line) when
   // this syntax cannot write it; out is then left untouched.
-  virtual bool unmarshall(const txn::Primitive& primitive, std::ostream& out) = 0;
+  [[nodiscard]] virtual bool unmarshall(const txn::Primitive& primitive, std::ostream& out) = 0;
 };
+
+}  // namespace dcd

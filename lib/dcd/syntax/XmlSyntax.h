@@ -26,6 +26,8 @@
 
 #include "syntax/Syntax.h"
 
+namespace dcd {
+
 class XmlSyntax : public Syntax {
  public:
   static constexpr long kMaxDocumentBytes = 16L * 1024 * 1024;
@@ -33,9 +35,11 @@ class XmlSyntax : public Syntax {
 
   // headers are not used. charset must be an encoding name libxml2 knows
   // ("UTF-8" from the transaction).
-  std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
+  [[nodiscard]] std::unique_ptr<txn::Primitive> marshall(const SyntaxHeaders& headers, const char* data, long length,
                                            const std::string& charset) override;
   // Writes request primitives (and the parts they are made of). Responses,
   // asset requests and invalid primitives are refused.
-  bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
+  [[nodiscard]] bool unmarshall(const txn::Primitive& primitive, std::ostream& out) override;
 };
+
+}  // namespace dcd

@@ -75,24 +75,7 @@ DcdFileTransport::DcdFileTransport()
                  {"xhtml", "application/xhtml+xml"}} {}
 
 void DcdFileTransport::setHeaders(HeaderMap& headers, const txn::Request& request, const txn::Session&) {
-  const std::string type = request.getType();
-  const bool byIds = type == "DataRequestByIds";
-  if (byIds) {
-    const auto& ids = static_cast<const txn::DataRequestByIds&>(request).getIds();
-    if (ids.empty()) {
-      QV_LOG(3, "Data request has not specified any ids. Unable to produce headers for this request.");
-    } else {
-      std::string joined;
-      for (const std::string& id : ids) joined += (joined.empty() ? "" : ",") + id;
-      QV_LOG(8, "Setting headers for a data request that is requesting ids: %s", joined.c_str());
-      headers["X-FL-Request-Id"] = joined;
-    }
-  }
-  if (byIds || type == "DataRequestByUrl") {
-    headers["X-FL-RequestType"] = "data";
-  } else {
-    headers["Content-Type"] = txn::kDcdMimeType;
-  }
+  setRequestKindHeaders(headers, request);
 }
 
 bool DcdFileTransport::cancel() { return true; }
@@ -121,8 +104,8 @@ int DcdFileTransport::sendDcd() {
     QV_LOG(3, "No request body. Ignoring.");
     return SEND_FAILURE;
   }
-  XmlSyntax syntax;
-  std::unique_ptr<txn::Primitive> request = syntax.marshall(SyntaxHeaders(), mBody.get(), mBodyLength, "UTF-8");
+  dcd::XmlSyntax syntax;
+  std::unique_ptr<txn::Primitive> request = syntax.marshall(dcd::SyntaxHeaders(), mBody.get(), mBodyLength, "UTF-8");
   if (!request) return SEND_FAILURE;
   const std::string type = request->getType();
   if (type == "ContentUpdateRequest") {

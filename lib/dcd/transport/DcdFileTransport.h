@@ -39,25 +39,25 @@ class DcdFileTransport : public DcdTransport {
 
   // SEND_SUCCESS (statusCode 200, responseBody and responseLength set) or
   // SEND_FAILURE.
-  int send() override;
+  [[nodiscard]] int send() override;
   // Data requests: "X-FL-RequestType" "data", and for one by ids
   // "X-FL-Request-Id" with the ids joined by ","; every other request:
   // "Content-Type" of DCD XML.
   void setHeaders(HeaderMap& headers, const txn::Request& request, const txn::Session& session) override;
   // Nothing to end; true.
-  bool cancel() override;
+  [[nodiscard]] bool cancel() override;
 
   // The MIME type of a file name by its extension; kDefaultMimeType when it
   // has none or an unknown one.
   std::string mimeType(const std::string& fileName) const;
 
  private:
-  int sendMultipart(const std::string& idList);
-  int sendByUrl();
-  int sendDcd();
-  int sendContentUpdate(const txn::ContentUpdateRequest& request);
+  [[nodiscard]] int sendMultipart(const std::string& idList);
+  [[nodiscard]] int sendByUrl();
+  [[nodiscard]] int sendDcd();
+  [[nodiscard]] int sendContentUpdate(const txn::ContentUpdateRequest& request);
   // Answers with the whole file; false (logged) when it cannot be served.
-  bool respondWithFile(const std::string& name);
+  [[nodiscard]] bool respondWithFile(const std::string& name);
   void setResponse(const std::string& bytes);
 
   std::map<std::string, std::string> mMimeTypes;  // extension to MIME type

@@ -150,21 +150,7 @@ void DcdHttpTransport::setHeaders(HeaderMap& headers, const txn::Request& reques
   }
   headers["X-FL-Device-Type"] = *deviceType;
 
-  const std::string type = request.getType();
-  if (type == "DataRequestByIds" || type == "DataRequestByUrl") headers["X-FL-RequestType"] = "data";
-  if (type == "DataRequestByIds") {
-    const auto& ids = static_cast<const txn::DataRequestByIds&>(request).getIds();
-    if (ids.empty()) {
-      QV_LOG(3, "Data request has not specified any ids. Unable to produce headers for this request.");
-    } else {
-      std::string joined;
-      for (const std::string& id : ids) joined += (joined.empty() ? "" : ",") + id;
-      QV_LOG(8, "Setting headers for a data request that is requesting ids: %s", joined.c_str());
-      headers["X-FL-Request-Id"] = joined;
-    }
-  } else {
-    headers["Content-Type"] = txn::kDcdMimeType;
-  }
+  setRequestKindHeaders(headers, request);
 
   const std::string* sessionId = request.getSessionId();
   if (!mSendCredentials) {

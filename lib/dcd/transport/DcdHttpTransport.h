@@ -39,7 +39,7 @@ class DcdHttpTransport : public DcdTransport {
   DcdHttpTransport(bool permanentRedirectEnabled, bool redirectEnabled);
   ~DcdHttpTransport() override;
 
-  int send() override;
+  [[nodiscard]] int send() override;
   // The FLP 2.0 request headers for request: Accept-Charset, X-FL-DCD-Version,
   // Accept-Encoding (session attribute "gzip-enabled"), User-Agent,
   // X-FL-MSISDN ("is-msisdn-reported" and "subscriber-id"), and, when the
@@ -47,7 +47,7 @@ class DcdHttpTransport : public DcdTransport {
   // Content-Type, and QVPv2-Session-ID.
   void setHeaders(HeaderMap& headers, const txn::Request& request, const txn::Session& session) override;
   // Aborts the pending exchange; always true.
-  bool cancel() override;
+  [[nodiscard]] bool cancel() override;
   void clearCancel() override;
 
   // The connection profile the next exchange uses.
@@ -76,13 +76,13 @@ class DcdHttpTransport : public DcdTransport {
  private:
   // One exchange with mUrl; the result of send. location receives the
   // target of a redirect answer (SEND_FAILURE with a location).
-  int exchange(std::string& location);
+  [[nodiscard]] int exchange(std::string& location);
   // Builds the session for mUrl and makes it the current one (destroying
   // the previous one); false when it is not usable.
-  bool startSession(const Hivra::ConnectionProfile& profile);
-  int sendRequest(Hivra::Transaction& transaction);
-  int receiveResponse(Hivra::Transaction& transaction, std::string& location);
-  int receiveBody(Hivra::Transaction& transaction);
+  [[nodiscard]] bool startSession(const Hivra::ConnectionProfile& profile);
+  [[nodiscard]] int sendRequest(Hivra::Transaction& transaction);
+  [[nodiscard]] int receiveResponse(Hivra::Transaction& transaction, std::string& location);
+  [[nodiscard]] int receiveBody(Hivra::Transaction& transaction);
 
   // Guards mSession against cancel, and mCancelRequested. The worker thread
   // reads mSession without it (only that thread changes it).

@@ -43,13 +43,19 @@ class DcdTransport {
   virtual ~DcdTransport();
 
   // Performs the exchange; SEND_SUCCESS, SEND_FAILURE or SEND_CANCELLED.
-  virtual int send() = 0;
+  [[nodiscard]] virtual int send() = 0;
   // Fills headers with the request headers for request, reading the session
   // store's attributes. The base sets nothing.
   virtual void setHeaders(HeaderMap& headers, const txn::Request& request, const txn::Session& session);
+  // The headers that say what kind of request this is, shared by every
+  // transport: a data request (by ids or by URL) gets "X-FL-RequestType:
+  // data", one by ids also "X-FL-Request-Id" with its ids joined by commas
+  // (none, logged, when it lists no ids); every other request gets the DCD
+  // XML content type.
+  static void setRequestKindHeaders(HeaderMap& headers, const txn::Request& request);
   // Ends the pending exchange (any thread); whether the cancellation was
   // accepted.
-  virtual bool cancel() = 0;
+  [[nodiscard]] virtual bool cancel() = 0;
   // Forgets a cancellation that was meant for an earlier exchange, so that
   // the next send runs. The transaction calls it, serialised with its own
   // cancel, just before send. The base does nothing.

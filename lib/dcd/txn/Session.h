@@ -89,14 +89,14 @@ class FileSession : public Session {
   // Reads up to capacity bytes into buf and NUL-terminates them (buf must
   // hold capacity + 1 bytes). The count, or -1 with a log line when buf is
   // null or the file is missing, unusable or empty.
-  int readSessionFromFile(char* buf, std::size_t capacity);
+  [[nodiscard]] int readSessionFromFile(char* buf, std::size_t capacity);
 
   const std::string& getPath() const { return mPath; }
 
  private:
   // Opens the file for writing without following a link, creating it with
   // mode 0600; truncates it. -1 when it cannot be used (logged).
-  int openForWriting();
+  [[nodiscard]] int openForWriting();
 
   std::string mPath;
   uint32_t mTransactionCounter = 0;

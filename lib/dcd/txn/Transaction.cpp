@@ -36,39 +36,12 @@ bool isResponseType(const std::string& type) {
 }  // namespace
 
 Transaction::Transaction(Request* request, DcdTransport* transport, Session* session, TransactionListener* listener)
-    : mRequest(request), mTransport(transport), mSession(session), mListener(listener) {
-  pthread_mutexattr_t attributes;
-  if (pthread_mutexattr_init(&attributes) != 0) {
-    QV_LOG(3, "Unable to initialize mutex attribute for Transaction's cancelled state.");
-    mLockReady = pthread_mutex_init(&mCancelLock, nullptr) == 0;
-  } else {
-    mLockReady = pthread_mutex_init(&mCancelLock, &attributes) == 0;
-    pthread_mutexattr_destroy(&attributes);
-  }
-  if (!mLockReady) QV_LOG(3, "Unable to initialize mutex for Transaction's cancelled state.");
-  mSignalReady = pthread_cond_init(&mCancelSignal, nullptr) == 0;
-  if (!mSignalReady) QV_LOG(3, "Unable to initialize the conditional-variable for Transaction's cancelled state.");
-}
+    : mRequest(request), mTransport(transport), mSession(session), mListener(listener) {}
 
 Transaction::Transaction(Request* request, DcdTransport* transport, Session* session)
     : Transaction(request, transport, session, nullptr) {}
 
-Transaction::~Transaction() {
-  if (mSignalReady) pthread_cond_destroy(&mCancelSignal);
-  if (mLockReady) pthread_mutex_destroy(&mCancelLock);
-}
-
-bool Transaction::lock() {
-  if (!mLockReady || pthread_mutex_lock(&mCancelLock) != 0) {
-    QV_LOG(7, "Unable to lock mutex");
-    return false;
-  }
-  return true;
-}
-
-void Transaction::unlock() {
-  if (pthread_mutex_unlock(&mCancelLock) != 0) QV_LOG(7, "Unable to unlock mutex");
-}
+Transaction::~Transaction() = default;
 
 void Transaction::notify(int code) {
   if (mListener != nullptr) mListener->notify(code);
@@ -128,17 +101,17 @@ void Transaction::completeRequest() {
   mRequest->setSubscriberId(subscriber);
 }
 
-std::unique_ptr<Syntax> Transaction::makeSyntax() const {
+std::unique_ptr<dcd::Syntax> Transaction::makeSyntax() const {
   const std::string type = mRequest->getType();
-  Syntax* syntax = nullptr;
+  dcd::Syntax* syntax = nullptr;
   if (type == "DataRequestByUrl") {
-    syntax = new (std::nothrow) BinarySyntax(static_cast<const DataRequestByUrl&>(*mRequest).getId());
+    syntax = new (std::nothrow) dcd::BinarySyntax(static_cast<const DataRequestByUrl&>(*mRequest).getId());
   } else if (type == "DataRequestByIds") {
-    syntax = new (std::nothrow) MultipartSyntax();
+    syntax = new (std::nothrow) dcd::MultipartSyntax();
   } else {
-    syntax = new (std::nothrow) XmlSyntax();
+    syntax = new (std::nothrow) dcd::XmlSyntax();
   }
-  return std::unique_ptr<Syntax>(syntax);
+  return std::unique_ptr<dcd::Syntax>(syntax);
 }
 
 int Transaction::send() {
@@ -158,7 +131,7 @@ int Transaction::send() {
   QV_LOG(8, "Set the following headers for this request: %s", headerText.c_str());
   QV_LOG(3, "Set the following headers for this request: %s", headerText.c_str());
 
-  std::unique_ptr<Syntax> syntax = makeSyntax();
+  std::unique_ptr<dcd::Syntax> syntax = makeSyntax();
   if (!syntax) {
     QV_LOG(3, "Unable to determine which syntax to use when converting the request to a data block.");
     return SEND_NOT_PREPARED;
@@ -183,10 +156,11 @@ int Transaction::send() {
   // A cancel that came before the transport had anything to abort must
   // still end this exchange; one meant for an earlier exchange must not.
   bool cancelled = false;
-  const bool locked = lock();
-  cancelled = mCancelled;
-  if (!cancelled) mTransport->clearCancel();
-  if (locked) unlock();
+  {
+    std::lock_guard<std::mutex> guard(mCancelLock);
+    cancelled = mCancelled;
+    if (!cancelled) mTransport->clearCancel();
+  }
 
   const int result = cancelled ? DcdTransport::SEND_CANCELLED : mTransport->send();
   if (result == DcdTransport::SEND_CANCELLED) {
@@ -203,7 +177,7 @@ std::unique_ptr<Response> Transaction::readResponse() {
     QV_LOG(3, "Did not obtain a response body.");
     return nullptr;
   }
-  std::unique_ptr<Syntax> syntax = makeSyntax();
+  std::unique_ptr<dcd::Syntax> syntax = makeSyntax();
   if (!syntax) {
     QV_LOG(3, "Unable to determine which syntax to use when converting the request to a data block.");
     return nullptr;
@@ -214,7 +188,7 @@ std::unique_ptr<Response> Transaction::readResponse() {
   QV_LOG(8, "Received the following headers in the server response: %s", shown.c_str());
 
   std::unique_ptr<Primitive> primitive =
-      syntax->marshall(SyntaxHeaders(mTransport->mResponseHeaders), mTransport->mResponseBody.get(), length, "UTF-8");
+      syntax->marshall(dcd::SyntaxHeaders(mTransport->mResponseHeaders), mTransport->mResponseBody.get(), length, "UTF-8");
   if (!primitive) return nullptr;
   Response* response = isResponseType(primitive->getType()) ? dynamic_cast<Response*>(primitive.get()) : nullptr;
   if (response == nullptr) {
@@ -261,26 +235,20 @@ bool Transaction::isFallbackCode(int status, const std::string& fallbackCode) {
 }
 
 bool Transaction::cancel() {
-  const bool locked = lock();
+  std::lock_guard<std::mutex> guard(mCancelLock);
   mCancelled = true;
-  if (!mSignalReady || pthread_cond_signal(&mCancelSignal) != 0) {
-    QV_LOG(3, "Unable to signal that transaction has been cancelled. Continuing anyway.");
-  }
   const bool accepted = mTransport != nullptr && mTransport->cancel();
   if (accepted) {
     QV_LOG(8, "This transaction has been marked cancelled.");
   } else {
     QV_LOG(3, "Unable to cancel the currently pending transport activity.");
   }
-  if (locked) unlock();
   return accepted;
 }
 
 bool Transaction::isCancelled() {
-  const bool locked = lock();
-  const bool cancelled = mCancelled;
-  if (locked) unlock();
-  return cancelled;
+  std::lock_guard<std::mutex> guard(mCancelLock);
+  return mCancelled;
 }
 
 }  // namespace txn

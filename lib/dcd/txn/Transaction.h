@@ -11,16 +11,17 @@
 // The listener is called on the thread that runs execute.
 #pragma once
 
-#include <pthread.h>
-
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "txn/Primitives.h"
 #include "txn/Session.h"
 
 class DcdTransport;
+namespace dcd {
 class Syntax;
+}  // namespace dcd
 
 // Receives the progress codes of a transaction.
 class TransactionListener {
@@ -55,10 +56,10 @@ class Transaction {
   // failure, a DCD-level error, a status listed in the session's
   // "fallback_code" (the caller reads the transport's status itself) or a
   // cancellation.
-  std::unique_ptr<Response> execute();
+  [[nodiscard]] std::unique_ptr<Response> execute();
   // Marks the transaction cancelled and cancels the transport's pending
   // activity; whether the transport accepted it. Any thread.
-  bool cancel();
+  [[nodiscard]] bool cancel();
   bool isCancelled();
 
   // Whether status, written in decimal, occurs in fallbackCode (the codes
@@ -67,15 +68,12 @@ class Transaction {
 
  private:
   void notify(int code);
-  // Lock and unlock of mCancelLock; a failure is logged and ignored.
-  bool lock();
-  void unlock();
-  int send();
+  [[nodiscard]] int send();
   // The syntax for the request's type: binary for a data request by URL,
   // multipart for one by ids, XML for everything else. Null when out of
   // memory.
-  std::unique_ptr<Syntax> makeSyntax() const;
-  std::unique_ptr<Response> readResponse();
+  std::unique_ptr<dcd::Syntax> makeSyntax() const;
+  [[nodiscard]] std::unique_ptr<Response> readResponse();
   // True when response carries a DCD-level error (the caller should retry).
   bool hasDcdError(const Response& response);
   void completeRequest();
@@ -85,11 +83,10 @@ class Transaction {
   Session* mSession;
   TransactionListener* mListener;
 
+  // Guards mCancelled and the transport's cancel state between the worker
+  // (send) and a cancelling thread.
+  std::mutex mCancelLock;
   bool mCancelled = false;
-  pthread_mutex_t mCancelLock;
-  pthread_cond_t mCancelSignal;
-  bool mLockReady = false;
-  bool mSignalReady = false;
 };
 
 }  // namespace txn
