@@ -72,7 +72,7 @@ ProtocolApp::~ProtocolApp() {
   mProtocol = nullptr;
 }
 
-bool ProtocolApp::init() {
+bool ProtocolApp::init(std::string& error) {
   QV_LOG(3, "Sync contentcache");
   NR_ContentCache* cache = NR_ContentCache::getInstance();
   if (cache != nullptr) {
@@ -84,7 +84,11 @@ bool ProtocolApp::init() {
   const char* const topics[] = {PROTOCOL_TOPIC_UPDATE, PROTOCOL_TOPIC_MESSAGE, PROTOCOL_TOPIC_RETRY,
                                 PROTOCOL_TOPIC_CANCEL, PROTOCOL_TOPIC_SHUTDOWN};
   for (const char* topic : topics) {
-    ES_EventSubscriber::subscribe(topic, false, this, "", "", "", false);
+    // The platform has logged why; the caller says it once on stderr.
+    if (ES_EventSubscriber::subscribe(topic, false, this, "", "", "", false) != 0) {
+      error = std::string("cannot subscribe to ") + topic;
+      return false;
+    }
   }
 
   qvlog::trace("send event");

@@ -56,8 +56,10 @@ class ProtocolApp : public ES_EventHandler, public qvbus::ServiceHandler, privat
   ProtocolApp& operator=(const ProtocolApp&) = delete;
 
   // Syncs the content cache, subscribes to the five request topics and
-  // publishes the startup event. Always true.
-  bool init();
+  // publishes the startup event. False, with a one-line reason in error and
+  // nothing published, when the bus refused a subscription: a service that
+  // would not hear some of its requests must not run.
+  bool init(std::string& error);
   // Runs work items until a shutdown is accepted.
   void run();
 
