@@ -53,17 +53,6 @@ Flp1xContentUpdater::Flp1xContentUpdater(const qvTypes::ID& containerId, Flp1xPl
 
 Flp1xContentUpdater::~Flp1xContentUpdater() = default;
 
-void Flp1xContentUpdater::start() { QV_LOG(8, "Flp1xContentUpdater::start()"); }
-
-void Flp1xContentUpdater::stop() { QV_LOG(8, "Flp1xContentUpdater::stop()"); }
-
-void Flp1xContentUpdater::resume() { QV_LOG(8, "Flp1xContentUpdater::resume()"); }
-
-void Flp1xContentUpdater::suspend() {
-  QV_LOG(8, "Flp1xContentUpdater::suspend()");
-  cancel();
-}
-
 void Flp1xContentUpdater::cancel() {
   std::lock_guard<std::mutex> guard(mCancelLock);
   mCancelled = true;

@@ -27,10 +27,10 @@
 // update starts is not lost.
 //
 // Threads: update runs on the run-loop thread and holds the updater's
-// mutex for its whole length. cancel and suspend may be called from any
-// other thread at any time, also while update runs; they take only a short
-// lock of their own. start, stop, resume, the next path and the transport
-// factory belong to the run-loop thread.
+// mutex for its whole length. cancel may be called from any other thread
+// at any time, also while update runs; it takes only a short lock of its
+// own. The next path and the transport factory belong to the run-loop
+// thread.
 #pragma once
 
 #include <condition_variable>
@@ -70,12 +70,6 @@ class Flp1xContentUpdater {
   Flp1xContentUpdater(const Flp1xContentUpdater&) = delete;
   Flp1xContentUpdater& operator=(const Flp1xContentUpdater&) = delete;
 
-  // Log lines only.
-  void start();
-  void stop();
-  void resume();
-  // Cancels (below).
-  void suspend();
   // Stops the running update (see the file comment). Any thread.
   void cancel();
 

@@ -18,8 +18,6 @@
 namespace {
 
 constexpr int kRunning = 1;
-constexpr int kStopped = 0;
-constexpr int kSuspended = 2;
 
 struct WbxmlDecoderDeleter {
   void operator()(WBXMLConvWBXML2XML* decoder) const { wbxml_conv_wbxml2xml_destroy(decoder); }
@@ -166,30 +164,6 @@ ProtocolResponse Flp1xProtocol::handleRequest(ProtocolRequest* request) {
   ProtocolResponse response = mContentUpdater.update(request);
   QV_LOG(3, "handleRequest complate!");
   return response;
-}
-
-bool Flp1xProtocol::suspend() {
-  mRunState = kSuspended;
-  mContentUpdater.suspend();
-  return true;
-}
-
-bool Flp1xProtocol::resume() {
-  mRunState = kRunning;
-  mContentUpdater.resume();
-  return true;
-}
-
-bool Flp1xProtocol::start() {
-  mRunState = kRunning;
-  mContentUpdater.start();
-  return true;
-}
-
-bool Flp1xProtocol::stop() {
-  mRunState = kStopped;
-  mContentUpdater.stop();
-  return true;
 }
 
 bool Flp1xProtocol::cancel() {

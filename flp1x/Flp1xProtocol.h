@@ -66,14 +66,9 @@ class Flp1xProtocol : public Protocol {
   // True when the message was read and acted on (a Service Loading update
   // that fails still counts as handled).
   bool handleMessage(PushMessage* message) override;
-  bool suspend() override;
-  bool resume() override;
-  bool start() override;
-  bool stop() override;
   bool cancel() override;
 
   Flp1xContentUpdater& contentUpdater() { return mContentUpdater; }
-  int runState() const { return mRunState; }
 
   // Reads a pushed message (content type, and every byte of its body) into
   // plan, with the log line of each failure. The content type is compared

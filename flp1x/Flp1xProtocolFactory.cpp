@@ -2,8 +2,8 @@
 
 #include "Flp1xProtocol.h"
 
-Protocol* Flp1xProtocolFactory::create(const std::string& version) {
-  if (version == "flp1x") return new Flp1xProtocol();
+std::unique_ptr<Protocol> Flp1xProtocolFactory::create(const std::string& version) {
+  if (version == "flp1x") return std::make_unique<Flp1xProtocol>();
   return nullptr;
 }
 

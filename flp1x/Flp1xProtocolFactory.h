@@ -8,7 +8,7 @@
 
 class Flp1xProtocolFactory : public ProtocolFactory {
  public:
-  Protocol* create(const std::string& version) override;
+  std::unique_ptr<Protocol> create(const std::string& version) override;
   bool supports(const std::string& version) override;
   std::vector<std::string> versions() override { return {"flp1x"}; }
 };

@@ -12,7 +12,6 @@
 #include "platform/Log.h"
 #include "platform/NR_Constants.h"
 #include "platform/NR_EngineUtils.h"
-#include "private_hdrs/qvthread.h"
 
 namespace flp2 {
 
@@ -92,32 +91,19 @@ ContentUpdater::ContentUpdater(ProtocolRequest* request, const qvTypes::ID& cont
       QV_LOG(3, "Unable to create a container named %s", mContainerId.c_str());
     }
   }
-  pthread_mutexattr_t attributes;
-  if (pthread_mutexattr_init(&attributes) != 0) {
-    QV_LOG(3, "Unable to initialize mutex attribute for ContentUpdater's cancelled state.");
-    if (pthread_mutex_init(&mCancelMutex, nullptr) != 0) {
-      QV_LOG(3, "Unable to initialize mutex for ContentUpdater's cancelled state.");
-    }
-  } else {
-    if (pthread_mutex_init(&mCancelMutex, &attributes) != 0) {
-      QV_LOG(3, "Unable to initialize mutex for ContentUpdater's cancelled state.");
-    }
-    pthread_mutexattr_destroy(&attributes);
-  }
 }
 
 ContentUpdater::~ContentUpdater() {
   mTransaction.reset();
-  pthread_mutex_destroy(&mCancelMutex);
 }
 
 bool ContentUpdater::isCancelled() {
-  QvLockGuard guard(&mCancelMutex);
+  std::lock_guard<std::mutex> guard(mCancelMutex);
   return mCancelled;
 }
 
 bool ContentUpdater::cancel() {
-  QvLockGuard guard(&mCancelMutex);
+  std::lock_guard<std::mutex> guard(mCancelMutex);
   mCancelled = true;
   if (mTransaction) {
     if (!mTransaction->cancel()) {
@@ -270,7 +256,7 @@ std::unique_ptr<txn::Response> ContentUpdater::exchange(txn::Request& request, D
                                                         TransactionListener& listener, bool& transactionCancelled) {
   txn::Transaction* transaction = nullptr;
   {
-    QvLockGuard guard(&mCancelMutex);
+    std::lock_guard<std::mutex> guard(mCancelMutex);
     mTransaction.reset(new txn::Transaction(&request, &transport, mSessionAttributes, &listener));
     transaction = mTransaction.get();
     // A cancel that came before the transaction existed still ends it:
@@ -585,7 +571,7 @@ int ContentUpdater::contentUpdate() {
     response = exchange(*request, *transport, listener, transactionCancelled);
     code = evaluateTransportResult(response, transport->mStatusCode);
     {
-      QvLockGuard guard(&mCancelMutex);
+      std::lock_guard<std::mutex> guard(mCancelMutex);
       mTransaction.reset();
     }
     transport.reset();

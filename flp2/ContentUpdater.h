@@ -12,9 +12,8 @@
 // else belongs to the run-loop thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -129,7 +128,7 @@ class ContentUpdater {
   ProtocolSettings* mSettings;
   QV_EventAndStatusFacade* mFacade;
   bool mCancelled = false;  // guarded by mCancelMutex
-  pthread_mutex_t mCancelMutex;
+  std::mutex mCancelMutex;
 
   // The channels and items this run stored, with the assets they refer to,
   // so that the asset phase need not read them back from the cache.

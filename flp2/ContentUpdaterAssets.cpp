@@ -10,7 +10,6 @@
 #include "platform/Facade.h"
 #include "platform/Log.h"
 #include "platform/Thread.h"
-#include "private_hdrs/qvthread.h"
 
 namespace flp2 {
 
@@ -282,7 +281,7 @@ bool ContentUpdater::sendDataRequest(txn::DataRequest& request, long& total, Tra
   const bool ok = handleDataResponse(request, response.get(), total);
   QV_LOG(8, "will be delete transport=%p", static_cast<void*>(transport.get()));
   {
-    QvLockGuard guard(&mCancelMutex);
+    std::lock_guard<std::mutex> guard(mCancelMutex);
     mTransaction.reset();
   }
   transport.reset();
@@ -350,7 +349,7 @@ ProtocolResponse ContentUpdater::downloadAssets() {
     return response;
   }
   {
-    QvLockGuard guard(&mCancelMutex);
+    std::lock_guard<std::mutex> guard(mCancelMutex);
     if (mTransaction && (mTransaction->isCancelled() || mCancelled)) {
       QV_LOG(3, "While handling data requests, the update was cancelled.");
       response.mCode = CANCELLED;

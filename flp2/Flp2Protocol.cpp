@@ -119,24 +119,4 @@ bool Protocol::cancel() {
   return true;
 }
 
-bool Protocol::start() {
-  QV_LOG(8, "Starting flp2::Protocol");
-  return true;
-}
-
-bool Protocol::stop() {
-  QV_LOG(8, "flp2::Protocol stopped");
-  return true;
-}
-
-bool Protocol::suspend() {
-  QV_LOG(8, "flp2::Protocol suspended");
-  return true;
-}
-
-bool Protocol::resume() {
-  QV_LOG(8, "flp2::Protocol resumed");
-  return true;
-}
-
 }  // namespace flp2

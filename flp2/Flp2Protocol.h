@@ -34,10 +34,6 @@ class Protocol : public ::Protocol {
   // A server notification: true when it was carried out; one that asks for
   // a content update gives the update's success.
   bool handleMessage(PushMessage* message) override;
-  bool suspend() override;
-  bool resume() override;
-  bool start() override;
-  bool stop() override;
   bool cancel() override;
 
   // For tests and the session variant.

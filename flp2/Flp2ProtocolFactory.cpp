@@ -3,9 +3,9 @@
 #include "Flp2Protocol.h"
 #include "SessionProtocol.h"
 
-Protocol* Flp2ProtocolFactory::create(const std::string& version) {
-  if (version == "flp20") return new flp2::Protocol(0);
-  if (version == "flp20_s") return new flp2::SessionProtocol(0);
+std::unique_ptr<Protocol> Flp2ProtocolFactory::create(const std::string& version) {
+  if (version == "flp20") return std::make_unique<flp2::Protocol>(0);
+  if (version == "flp20_s") return std::make_unique<flp2::SessionProtocol>(0);
   return nullptr;
 }
 

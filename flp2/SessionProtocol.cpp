@@ -248,24 +248,4 @@ bool SessionProtocol::cancel() {
   return registrationCancelled && updateCancelled;
 }
 
-bool SessionProtocol::suspend() {
-  QV_LOG(8, "[18344]SessionProtocol  suspend");
-  return Protocol::suspend();
-}
-
-bool SessionProtocol::resume() {
-  QV_LOG(8, "[18344]SessionProtocol resume");
-  return Protocol::resume();
-}
-
-bool SessionProtocol::start() {
-  QV_LOG(8, "[18344]SessionProtocol start");
-  return true;
-}
-
-bool SessionProtocol::stop() {
-  QV_LOG(8, "[18344]SessionProtocol stop");
-  return Protocol::stop();
-}
-
 }  // namespace flp2

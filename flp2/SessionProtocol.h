@@ -41,10 +41,6 @@ class SessionProtocol : public Protocol {
   // code of the (possibly repeated) update otherwise. CANCELLED when the
   // request was cancelled while the session was being established.
   ProtocolResponse handleRequest(ProtocolRequest* request) override;
-  bool suspend() override;
-  bool resume() override;
-  bool start() override;
-  bool stop() override;
   bool cancel() override;
 
   txn::FileSession& getFileSession() { return *mFileSession; }

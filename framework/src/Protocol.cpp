@@ -6,7 +6,6 @@
 #include "platform/Facade.h"
 #include "platform/Log.h"
 #include "platform/QV_Event.h"
-#include "private_hdrs/qvthread.h"
 
 const char* const PROTOCOL_TOPIC_UPDATE = "/kestrova/quorvel/newsreader/protocol/update";
 const char* const PROTOCOL_TOPIC_MESSAGE = "/kestrova/quorvel/newsreader/protocol/message";
@@ -40,35 +39,22 @@ const TriggerText kTriggerTexts[] = {
     {ProtocolRequest::SERVER_PUSH, "ds"},
 };
 
-void initStateMutex(pthread_mutex_t* mutex) {
-  if (pthread_mutex_init(mutex, nullptr) != 0) {
-    QV_LOG(3, "Unable to initialize mutex for request-state. Continuing");
-  }
-}
-
 }  // namespace
 
 ProtocolRequest::ProtocolRequest(Trigger t)
-    : mTrigger(t), mState(REQUEST_NEW), mType(CONTENT), mStatus(CONNECTING) {
-  initStateMutex(&mStateMutex);
-}
+    : mTrigger(t), mState(REQUEST_NEW), mType(CONTENT), mStatus(CONNECTING) {}
 
 ProtocolRequest::ProtocolRequest(Trigger t, const Parameters& params)
-    : mTrigger(t), mParameters(params), mState(REQUEST_NEW), mType(CONTENT), mStatus(CONNECTING) {
-  initStateMutex(&mStateMutex);
-}
+    : mTrigger(t), mParameters(params), mState(REQUEST_NEW), mType(CONTENT), mStatus(CONNECTING) {}
 
 ProtocolRequest::~ProtocolRequest() {
   // The log shows the low 32 bits of the address as a signed decimal.
   QV_LOG(3, "Protocol Request with address, %d, is being deleted.",
          static_cast<int>(static_cast<int32_t>(reinterpret_cast<intptr_t>(this))));
-  if (pthread_mutex_destroy(&mStateMutex) != 0) {
-    QV_LOG(3, "Unable to destroy mutex for request-state.");
-  }
 }
 
 int ProtocolRequest::getState() {
-  QvLockGuard guard(&mStateMutex);
+  std::lock_guard<std::mutex> guard(mStateMutex);
   return mState;
 }
 
@@ -76,12 +62,12 @@ void ProtocolRequest::setState(int state) {
   if (qvlog::enabled(qvlog::kDebug)) {
     QV_LOG(8, "Starting.  Current state=%d, New state=%d", getState(), state);
   }
-  QvLockGuard guard(&mStateMutex);
+  std::lock_guard<std::mutex> guard(mStateMutex);
   mState = state;
 }
 
 void ProtocolRequest::cancelRequest() {
-  QvLockGuard guard(&mStateMutex);
+  std::lock_guard<std::mutex> guard(mStateMutex);
   mState = REQUEST_CANCELLED;
 }
 
@@ -127,7 +113,7 @@ void ProtocolRequest::sendStatusEvent() {
   const std::string type = typeString();
 
   QV_Event event(PROTOCOL_TOPIC_REPORTSTATUS, 0);
-  PtrRef<QV_PropertyMap> properties(new QV_PropertyMap);
+  PtrRef<QV_PropertyMap> properties = makePtrRef<QV_PropertyMap>();
   (*properties)[PROPERTY_STATUS] = status;
   (*properties)[PROPERTY_TYPE] = type;
   if (!mProtocolVersion.empty()) (*properties)[PROPERTY_PROTOCOL_VERSION] = mProtocolVersion;

@@ -4,43 +4,39 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/ContentCache.h"
 #include "platform/Facade.h"
 #include "platform/Log.h"
 
-// A posted update: hands its request to handleUpdate, which deletes it. An
-// item dropped from the slot before it ran deletes its request itself.
+// A posted update. The item owns its request until it runs, then hands it
+// to handleUpdate; an item dropped from the slot before it ran frees it.
 class UpdateWork : public IHandler {
  public:
-  UpdateWork(ProtocolApp* app, ProtocolRequest* request) : mApp(app), mRequest(request) {}
-  ~UpdateWork() override { delete mRequest; }
+  UpdateWork(ProtocolApp* app, std::unique_ptr<ProtocolRequest> request) : mApp(app), mRequest(std::move(request)) {}
   void handle() override {
-    ProtocolRequest* request = mRequest;
-    mRequest = nullptr;
-    if (request != nullptr) mApp->handleUpdate(request);
+    if (mRequest) mApp->handleUpdate(std::move(mRequest));
   }
 
  private:
   ProtocolApp* mApp;
-  ProtocolRequest* mRequest;
+  std::unique_ptr<ProtocolRequest> mRequest;
 };
 
 // A posted pushed message, owned the same way as UpdateWork's request.
 class MessageWork : public IHandler {
  public:
-  MessageWork(ProtocolApp* app, PushMessage* message) : mApp(app), mMessage(message) {}
-  ~MessageWork() override { delete mMessage; }
+  MessageWork(ProtocolApp* app, std::unique_ptr<PushMessage> message) : mApp(app), mMessage(std::move(message)) {}
   void handle() override {
-    PushMessage* message = mMessage;
-    mMessage = nullptr;
-    if (message != nullptr) mApp->handlePushMessage(message);
+    if (mMessage) mApp->handlePushMessage(std::move(mMessage));
   }
 
  private:
   ProtocolApp* mApp;
-  PushMessage* mMessage;
+  std::unique_ptr<PushMessage> mMessage;
 };
 
 namespace {
@@ -68,11 +64,10 @@ ProtocolApp::ProtocolApp(ProtocolFactory* factory) : mFactory(factory), mWorkSig
 ProtocolApp::~ProtocolApp() {
   if (mExported.load()) setTtlObserver(nullptr, nullptr);
   std::lock_guard<std::mutex> engineGuard(mEngineLock);
-  delete mProtocol;
-  mProtocol = nullptr;
+  mProtocol.reset();
 }
 
-bool ProtocolApp::init() {
+bool ProtocolApp::init(std::string& error) {
   QV_LOG(3, "Sync contentcache");
   NR_ContentCache* cache = NR_ContentCache::getInstance();
   if (cache != nullptr) {
@@ -84,7 +79,11 @@ bool ProtocolApp::init() {
   const char* const topics[] = {PROTOCOL_TOPIC_UPDATE, PROTOCOL_TOPIC_MESSAGE, PROTOCOL_TOPIC_RETRY,
                                 PROTOCOL_TOPIC_CANCEL, PROTOCOL_TOPIC_SHUTDOWN};
   for (const char* topic : topics) {
-    ES_EventSubscriber::subscribe(topic, false, this, "", "", "", false);
+    // The platform has logged why; the caller says it once on stderr.
+    if (ES_EventSubscriber::subscribe(topic, false, this, "", "", "", false) != 0) {
+      error = std::string("cannot subscribe to ") + topic;
+      return false;
+    }
   }
 
   qvlog::trace("send event");
@@ -110,7 +109,7 @@ void ProtocolApp::run() {
     }
     mWorkSignal.wait();
 
-    PtrRef<IHandler> item;
+    std::unique_ptr<IHandler> item;
     {
       std::lock_guard<std::mutex> guard(mStateLock);
       if (!mRunning) {
@@ -119,7 +118,7 @@ void ProtocolApp::run() {
       }
       mIdle = false;
       // Taking the item out of the slot makes sure it runs once only.
-      item.swap(mWork);
+      item = std::move(mWork);
     }
     if (item) item->handle();
   }
@@ -143,7 +142,7 @@ QV_Event ProtocolApp::convertEvent(const ES_Event& event) {
   }
 
   qvlog::trace("fill properties");
-  PtrRef<QV_PropertyMap> properties(new QV_PropertyMap);
+  PtrRef<QV_PropertyMap> properties = makePtrRef<QV_PropertyMap>();
   int32_t value = 0;
   for (const auto& entry : event.getProperties()) {
     if (entry.first == kQvEventValueProperty) {
@@ -245,14 +244,14 @@ void ProtocolApp::submitUpdate(const std::string& version, const std::string& tr
     std::lock_guard<std::mutex> guard(mStateLock);
     mVersion = version;
   }
-  auto* request = new ProtocolRequest(ProtocolRequest::triggerFromString(trigger));
+  auto request = std::make_unique<ProtocolRequest>(ProtocolRequest::triggerFromString(trigger));
   // Set before the type: the early status event of a retry names it.
   request->setProtocolVersion(version);
   if (retryType != nullptr) {
     // A retry announces its type at once, as "connecting".
     request->setType(*retryType == "content" ? ProtocolRequest::CONTENT : ProtocolRequest::DATA);
   }
-  postWork(new UpdateWork(this, request));
+  postWork(std::make_unique<UpdateWork>(this, std::move(request)));
 }
 
 void ProtocolApp::submitMessage(const std::string& version, const std::string& contentType, const std::string& data,
@@ -261,9 +260,9 @@ void ProtocolApp::submitMessage(const std::string& version, const std::string& c
     std::lock_guard<std::mutex> guard(mStateLock);
     mVersion = version;
   }
-  auto* message = new PushMessage(contentType, "UTF8", data, payload);
+  auto message = std::make_unique<PushMessage>(contentType, "UTF8", data, payload);
   message->setProtocolVersion(version);
-  postWork(new MessageWork(this, message));
+  postWork(std::make_unique<MessageWork>(this, std::move(message)));
 }
 
 void ProtocolApp::processShutdown(const QV_Event& event) {
@@ -301,15 +300,15 @@ void ProtocolApp::cancelCurrentLocked() {
   QV_LOG(3, "cancel complate");
 }
 
-void ProtocolApp::postWork(IHandler* work) {
+void ProtocolApp::postWork(std::unique_ptr<IHandler> work) {
   QV_LOG(3, "Handle New work");
-  PtrRef<IHandler> dropped;
+  std::unique_ptr<IHandler> dropped;
   {
     std::lock_guard<std::mutex> guard(mStateLock);
     // The item that was still waiting, if any, is discarded; it is freed
-    // below, outside the lock.
-    dropped = mWork;
-    mWork.reset(work);
+    // when this function returns, outside the lock.
+    dropped = std::move(mWork);
+    mWork = std::move(work);
     // Placing the new item and cancelling the running one happen under one
     // lock, so the cancel can never reach the engine of the new item.
     cancelCurrentLocked();
@@ -319,8 +318,8 @@ void ProtocolApp::postWork(IHandler* work) {
 
 bool ProtocolApp::createProtocol(const std::string& version) {
   std::lock_guard<std::mutex> engineGuard(mEngineLock);
-  delete mProtocol;
-  mProtocol = nullptr;
+  // The old engine goes before the new one is made, as it always has.
+  mProtocol.reset();
   mProtocol = mFactory->create(version);
   if (mProtocol == nullptr) {
     QV_LOG(3, "Can't create protocol with version:%s", version.c_str());
@@ -329,14 +328,14 @@ bool ProtocolApp::createProtocol(const std::string& version) {
   return true;
 }
 
-void ProtocolApp::handleUpdate(ProtocolRequest* request) {
+void ProtocolApp::handleUpdate(std::unique_ptr<ProtocolRequest> request) {
   QV_LOG(3, "Handle Update");
   const std::string trigger = ProtocolRequest::triggerToString(request->getTrigger());
   const std::string version = request->getProtocolVersion();
   beginItem(version, trigger, request->typeString());
   if (createProtocol(version)) {
     request->setObserver(this);
-    ProtocolResponse response = mProtocol->handleRequest(request);
+    ProtocolResponse response = mProtocol->handleRequest(request.get());
     request->setObserver(nullptr);
     // Before the response goes out, so that whoever reacts to it finds the
     // cache already tidied; the next update waits for it either way.
@@ -351,29 +350,27 @@ void ProtocolApp::handleUpdate(ProtocolRequest* request) {
     QV_LOG(3, "Procotol create failed.");
     endItem(false, 0);
   }
-  delete request;
 }
 
-void ProtocolApp::handlePushMessage(PushMessage* message) {
+void ProtocolApp::handlePushMessage(std::unique_ptr<PushMessage> message) {
   QV_LOG(3, "Handle Message.");
   beginItem(message->getProtocolVersion(), PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT);
   int code = 0;
   if (createProtocol(message->getProtocolVersion())) {
-    code = mProtocol->handleMessage(message) ? 0 : 1;
+    code = mProtocol->handleMessage(message.get()) ? 0 : 1;
   } else {
     QV_LOG(3, "Procotol create failed.");
   }
   sendResponse(PUSH_MESSAGE_TEXT, PUSH_MESSAGE_TEXT, code, message->getProtocolVersion());
   // A pushed message is not an update: LastResult and LastUpdate stay.
   endItem(false, code);
-  delete message;
 }
 
 void ProtocolApp::sendResponse(const std::string& trigger, const std::string& type, int code,
                                const std::string& version) {
   QV_LOG(3, "Process response code");
   QV_Event event(PROTOCOL_TOPIC_RESPONSE, code);
-  PtrRef<QV_PropertyMap> properties(new QV_PropertyMap);
+  PtrRef<QV_PropertyMap> properties = makePtrRef<QV_PropertyMap>();
   (*properties)[PROPERTY_TRIGGER] = trigger;
   (*properties)[PROPERTY_TYPE] = type;
   (*properties)[PROPERTY_PROTOCOL_VERSION] = version;

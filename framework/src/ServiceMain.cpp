@@ -76,7 +76,11 @@ int serviceMain(ProtocolFactory& factory, const ServiceMainOptions& options) {
       ES_EventSubscriber::shutdown();
       return 1;
     }
-    app.init();
+    if (!app.init(error)) {
+      std::fprintf(stderr, "%s: %s\n", options.name, error.c_str());
+      ES_EventSubscriber::shutdown();
+      return 1;
+    }
     // The subscriptions are in place once init returns: requests sent from
     // now on are heard.
     qvservice::notifyReady(std::string(options.name) + " is listening for requests");

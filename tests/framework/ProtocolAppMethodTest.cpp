@@ -56,10 +56,6 @@ class Engine : public Protocol {
     mSeen.payload = message->getPayload();
     return true;
   }
-  bool suspend() override { return true; }
-  bool resume() override { return true; }
-  bool start() override { return true; }
-  bool stop() override { return true; }
   bool cancel() override {
     std::lock_guard<std::mutex> guard(mSeen.lock);
     mSeen.cancelled = true;
@@ -82,8 +78,9 @@ class Engine : public Protocol {
 class Factory : public ProtocolFactory {
  public:
   Factory(Seen& seen, ProtocolApp*& app) : mSeen(seen), mApp(app) {}
-  Protocol* create(const std::string& version) override {
-    return supports(version) ? new Engine(mSeen, mApp) : nullptr;
+  std::unique_ptr<Protocol> create(const std::string& version) override {
+    if (!supports(version)) return nullptr;
+    return std::make_unique<Engine>(mSeen, mApp);
   }
   bool supports(const std::string& version) override { return version == "fake" || version == "fake_s"; }
   std::vector<std::string> versions() override { return {"fake", "fake_s"}; }

@@ -55,10 +55,6 @@ class FakeEngine : public Protocol {
     EXPECT_EQ("UTF8", message->getCharset());
     return mControl.messageResult;
   }
-  bool suspend() override { return true; }
-  bool resume() override { return true; }
-  bool start() override { return true; }
-  bool stop() override { return true; }
   bool cancel() override {
     std::lock_guard<std::mutex> guard(mControl.lock);
     ++mControl.cancels;
@@ -76,10 +72,10 @@ class FakeEngine : public Protocol {
 class FakeFactory : public ProtocolFactory {
  public:
   explicit FakeFactory(EngineControl& control) : mControl(control) {}
-  Protocol* create(const std::string& version) override {
+  std::unique_ptr<Protocol> create(const std::string& version) override {
     if (version != "fake") return nullptr;
     std::lock_guard<std::mutex> guard(mControl.lock);
-    return new FakeEngine(mControl, mControl.created++);
+    return std::make_unique<FakeEngine>(mControl, mControl.created++);
   }
   bool supports(const std::string& version) override { return version == "fake"; }
 

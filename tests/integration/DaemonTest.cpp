@@ -135,6 +135,28 @@ TEST_P(DaemonTest, BadEnvironmentGivesOneErrorLineAndStatusOne) {
 
 INSTANTIATE_TEST_SUITE_P(BothServices, DaemonTest, ::testing::Values("flp2", "flp1x"));
 
+// A daemon that the bus refuses a subscription would run deaf to that kind of
+// request: it must leave as it does on an unreachable bus. The bus here takes
+// two match rules per connection, so the third of the five subscriptions is
+// refused by the bus itself.
+TEST(DaemonStartup, RefusedSubscriptionGivesOneErrorLineAndStatusOne) {
+  qvtest::PrivateBus bus("  <limit name=\"max_match_rules_per_connection\">2</limit>\n");
+  ASSERT_TRUE(bus.ok()) << bus.error();
+  for (const std::string& program : {kFlp2, kFlp1x}) {
+    std::string dir = qvtest::makeTempDir("qvdaemon");
+    ASSERT_FALSE(dir.empty());
+    qvtest::Process p(program, {}, dir, {{"QUORVEL_HOME", dir + "/home"}, {"QUORVEL_BUS_ADDRESS", bus.address()}});
+    EXPECT_EQ(1, p.wait()) << program << p.err();
+    const std::string err = p.err();
+    EXPECT_NE(std::string::npos, err.find("cannot subscribe to " + std::string(PROTOCOL_TOPIC_RETRY))) << err;
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    // Nothing announced as if it were listening: the FLP 1.x daemon traces
+    // the step that publishes startup.
+    EXPECT_EQ(std::string::npos, p.out().find("send event")) << p.out();
+    qvtest::removeTree(dir);
+  }
+}
+
 TEST(DaemonStartup, Flp1xTracesItsMainSteps) {
   qvtest::PrivateBus bus;
   ASSERT_TRUE(bus.ok()) << bus.error();

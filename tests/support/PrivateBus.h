@@ -6,7 +6,9 @@
 // everything, and points QUORVEL_BUS_ADDRESS at it for this process and the
 // processes it starts. Its destructor first shuts the process's event
 // service down (so no connection outlives the bus), then stops the daemon,
-// removes the directory and restores QUORVEL_BUS_ADDRESS.
+// removes the directory and restores QUORVEL_BUS_ADDRESS. Extra
+// configuration elements (e.g. a <limit>) given to the constructor go into
+// the generated configuration, for tests of a bus that refuses something.
 //
 // EventRecorder is a bus client of its own (an ES_EventMonitor) that records
 // every event under a topic prefix; waitFor() hands out matching events one
@@ -42,7 +44,8 @@ namespace qvtest {
 
 class PrivateBus {
  public:
-  PrivateBus() { start(); }
+  PrivateBus() { start(""); }
+  explicit PrivateBus(const std::string& extraConfig) { start(extraConfig); }
   ~PrivateBus() {
     ES_EventSubscriber::shutdown();
     stopDaemon();
@@ -89,7 +92,7 @@ class PrivateBus {
   }
 
  private:
-  void start() {
+  void start(const std::string& extraConfig) {
     char dirTemplate[] = "/tmp/qvbus-XXXXXX";
     if (::mkdtemp(dirTemplate) == nullptr) {
       mError = std::string("mkdtemp: ") + std::strerror(errno);
@@ -112,7 +115,7 @@ class PrivateBus {
              "    <allow eavesdrop=\"true\"/>\n"
              "    <allow own=\"*\"/>\n"
              "  </policy>\n"
-             "</busconfig>\n";
+          << extraConfig << "</busconfig>\n";
       if (!out) {
         mError = "cannot write " + config;
         return;

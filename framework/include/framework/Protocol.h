@@ -7,10 +7,9 @@
 // calling thread. sendTtlUpdate may be called from any thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -108,7 +107,7 @@ class ProtocolRequest {
   Trigger mTrigger;
   Parameters mParameters;
   int mState;
-  pthread_mutex_t mStateMutex;
+  std::mutex mStateMutex;  // guards mState only
   RequestType mType;
   DownloadStatus mStatus;
   std::string mProtocolVersion;
@@ -150,16 +149,15 @@ class PushMessage {
 
 // A protocol engine. handleRequest and handleMessage run on the run-loop
 // thread; cancel is called from the event thread while one of them runs.
+// The request and the message are borrowed for the call: the caller owns
+// them and frees them after the call returns, so an engine keeps no pointer
+// to either beyond it.
 class Protocol {
  public:
   explicit Protocol(int runState) : mRunState(runState) {}
   virtual ProtocolResponse handleRequest(ProtocolRequest* request) = 0;
   virtual bool handleMessage(PushMessage* message) = 0;
   virtual ~Protocol() = default;
-  virtual bool suspend() = 0;
-  virtual bool resume() = 0;
-  virtual bool start() = 0;
-  virtual bool stop() = 0;
   // True when cancellation was started or nothing was pending.
   virtual bool cancel() = 0;
 

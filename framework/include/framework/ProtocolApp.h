@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,8 +37,8 @@
 class ProtocolFactory {
  public:
   virtual ~ProtocolFactory() = default;
-  // A new engine the caller owns, or null for a version not served.
-  virtual Protocol* create(const std::string& version) = 0;
+  // A new engine, or null for a version not served.
+  virtual std::unique_ptr<Protocol> create(const std::string& version) = 0;
   virtual bool supports(const std::string& version) = 0;
   // The versions supports() is true for, for the bus service's Versions.
   virtual std::vector<std::string> versions() { return {}; }
@@ -56,8 +57,10 @@ class ProtocolApp : public ES_EventHandler, public qvbus::ServiceHandler, privat
   ProtocolApp& operator=(const ProtocolApp&) = delete;
 
   // Syncs the content cache, subscribes to the five request topics and
-  // publishes the startup event. Always true.
-  bool init();
+  // publishes the startup event. False, with a one-line reason in error and
+  // nothing published, when the bus refused a subscription: a service that
+  // would not hear some of its requests must not run.
+  bool init(std::string& error);
   // Runs work items until a shutdown is accepted.
   void run();
 
@@ -97,10 +100,12 @@ class ProtocolApp : public ES_EventHandler, public qvbus::ServiceHandler, privat
   void processShutdown(const QV_Event& event);
   void cancelCurrent();
   void cancelCurrentLocked();
-  void postWork(IHandler* work);
+  void postWork(std::unique_ptr<IHandler> work);
   bool createProtocol(const std::string& version);
-  void handleUpdate(ProtocolRequest* request);
-  void handlePushMessage(PushMessage* message);
+  // Each takes the item's request or message over and frees it on return;
+  // the engine only borrows it for its call.
+  void handleUpdate(std::unique_ptr<ProtocolRequest> request);
+  void handlePushMessage(std::unique_ptr<PushMessage> message);
   void sendResponse(const std::string& trigger, const std::string& type, int code, const std::string& version);
   // Reads "protocolversion" into version; false (logged) when it is missing
   // or not served here (see accepts).
@@ -137,11 +142,13 @@ class ProtocolApp : public ES_EventHandler, public qvbus::ServiceHandler, privat
   std::atomic<bool> mExported{false};
 
   ProtocolFactory* mFactory;  // not owned
-  Protocol* mProtocol = nullptr;  // owned; replaced under mEngineLock
+  std::unique_ptr<Protocol> mProtocol;  // replaced under mEngineLock
   bool mRunning = true;
   bool mIdle = true;
   std::string mVersion;  // of the last accepted event; each item carries its own
-  PtrRef<IHandler> mWork;
+  // The one-item slot: filled by postWork, emptied by run, both moving the
+  // item under mStateLock, so each item has exactly one owner at a time.
+  std::unique_ptr<IHandler> mWork;
   Semaphore mWorkSignal;
 
   // Guards mWork, mIdle, mRunning and mVersion. Taken before mEngineLock

@@ -15,6 +15,6 @@ struct ServiceMainOptions {
 };
 
 // Returns the process exit status: 0 after a shutdown, 1 when the bus or
-// QUORVEL_HOME is unusable or another instance owns the bus name (one line
-// on standard error says why).
+// QUORVEL_HOME is unusable, another instance owns the bus name or the bus
+// refused a subscription (one line on standard error says why).
 int serviceMain(ProtocolFactory& factory, const ServiceMainOptions& options);

@@ -72,6 +72,12 @@ class PtrRef {
   int* mCount = nullptr;
 };
 
+// A new T built from args, owned by a fresh PtrRef from the line that makes it.
+template <class T, class... Args>
+PtrRef<T> makePtrRef(Args&&... args) {
+  return PtrRef<T>(new T(std::forward<Args>(args)...));
+}
+
 // A unit of work with one operation.
 class IHandler {
  public:
