@@ -92,8 +92,8 @@ bool knownVersion(const std::string& version) {
 const char* const kServicePaths[] = {"/com/kestrova/Quorvel/Flp2", "/com/kestrova/Quorvel/Flp1x"};
 const char* const kServiceInterface = "com.kestrova.Quorvel.Service1";
 
-// A received event, or a service's new CurrentRequest (topic empty, path
-// set), copied off the delivery thread.
+// A received event, or a service's new CurrentRequest (path set, topic
+// empty), copied off the delivery thread.
 struct Incoming {
   std::string path;
   std::map<std::string, std::string> currentRequest;  // empty: the service is idle
@@ -370,7 +370,7 @@ int runService() {
     now = wallMillis();
     core.setConfig(loadConfig(settings));
     for (const Incoming& e : events) {
-      if (e.topic.empty()) {
+      if (!e.path.empty()) {
         applyCurrentRequest(core, running, e, now);
       } else {
         apply(core, e, now);
