@@ -634,6 +634,99 @@ bool Connection::getProperty(const std::string& destination, const std::string& 
   return true;
 }
 
+struct Connection::Watch {
+  std::vector<Message>* inbox = nullptr;
+  std::string interface;
+  std::map<std::string, PropertyKind> kinds;
+};
+
+namespace {
+
+// Reads the body of a PropertiesChanged signal (sa{sv}as) into out: the
+// watched properties whose values have the expected type. False when the
+// signal does not have that shape or names another interface.
+bool readPropertiesChanged(sd_bus_message* m, const Connection::Watch& watch, Message& out) {
+  if (sd_bus_message_has_signature(m, "sa{sv}as") <= 0) return false;
+  const char* interface = nullptr;
+  if (sd_bus_message_read(m, "s", &interface) < 0 || watch.interface != interface) return false;
+  out.interface = interface;
+  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+  if (r < 0) return false;
+  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+    const char* name = nullptr;
+    if (sd_bus_message_read(m, "s", &name) < 0) return false;
+    auto kind = watch.kinds.find(name);
+    const char* contents = nullptr;
+    if (sd_bus_message_peek_type(m, nullptr, &contents) < 0) return false;
+    if (kind != watch.kinds.end() && contents != nullptr && std::strcmp(contents, signatureOf(kind->second)) == 0) {
+      PropertyValue value;
+      if (sd_bus_message_enter_container(m, 'v', contents) < 0 || readProperty(m, kind->second, value) < 0 ||
+          sd_bus_message_exit_container(m) < 0) {
+        return false;
+      }
+      out.values[name] = std::move(value);
+    } else if (sd_bus_message_skip(m, "v") < 0) {
+      return false;
+    }
+    if (sd_bus_message_exit_container(m) < 0) return false;
+  }
+  // The invalidated names that follow carry no values; they are not read.
+  return r >= 0 && sd_bus_message_exit_container(m) >= 0;
+}
+
+// Match callback of a properties watch; userdata is the Watch. Runs inside
+// sd_bus_process on the thread that processes the connection.
+int onPropertiesSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
+  if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Properties", "PropertiesChanged") <= 0) return 0;
+  const auto* watch = static_cast<const Connection::Watch*>(userdata);
+  const char* path = sd_bus_message_get_path(m);
+  try {
+    Message change;
+    const char* sender = sd_bus_message_get_sender(m);
+    change.sender = sender != nullptr ? sender : "";
+    change.path = path != nullptr ? path : "";
+    change.propertiesChange = true;
+    if (!readPropertiesChanged(m, *watch, change)) {
+      QV_LOG(3, "Ignoring a malformed PropertiesChanged signal on %s", change.path.c_str());
+      return 0;
+    }
+    if (!change.values.empty()) watch->inbox->push_back(std::move(change));
+  } catch (const std::bad_alloc&) {
+    QV_LOG(3, "Dropping a PropertiesChanged signal on %s: out of memory", path != nullptr ? path : "");
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool Connection::addPropertiesMatch(const std::string& path, const std::string& interface,
+                                    const std::map<std::string, PropertyKind>& kinds, std::string& error) {
+  if (sd_bus_object_path_is_valid(path.c_str()) <= 0 || sd_bus_interface_name_is_valid(interface.c_str()) <= 0) {
+    error = "not a valid object path or interface: " + path + " " + interface;
+    return false;
+  }
+  auto watch = std::unique_ptr<Watch>(new (std::nothrow) Watch);
+  if (!watch) {
+    error = "out of memory";
+    return false;
+  }
+  watch->inbox = &mInbox;
+  watch->interface = interface;
+  watch->kinds = kinds;
+  // Valid paths and interface names hold no quote, so they stand in the
+  // rule as they are.
+  const std::string rule =
+      "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',path='" + path +
+      "',arg0='" + interface + "'";
+  int r = sd_bus_add_match(mBus.get(), nullptr, rule.c_str(), onPropertiesSignal, watch.get());
+  if (r < 0) {
+    error = "cannot watch the properties of " + path + " on the bus at " + mAddress + ": " + reason(r);
+    return false;
+  }
+  mWatches.push_back(std::move(watch));
+  return true;
+}
+
 BusClient::BusClient() = default;
 BusClient::~BusClient() = default;
 

@@ -28,6 +28,12 @@ struct Message {
   std::string path;
   std::map<std::string, std::string> properties;
   std::string payload;  // every byte as received, NUL bytes included
+  // A PropertiesChanged signal of a watched object rather than an event:
+  // the interface it names and the new values of the watched properties it
+  // carried (properties, payload unused).
+  bool propertiesChange = false;
+  std::string interface;
+  std::map<std::string, PropertyValue> values;
 };
 
 class Connection {
@@ -57,6 +63,15 @@ class Connection {
   // and everything below it (subtree=true). Waits for the bus's answer, so
   // events sent after the call returns are delivered. False with a reason.
   bool addMatch(const std::string& path, bool subtree, std::string& error);
+
+  // Asks the bus for the PropertiesChanged signals of interface on path
+  // (any sender). They arrive through process() as messages with
+  // propertiesChange set, carrying the values of the properties named in
+  // kinds that have that kind's type; other properties, and properties only
+  // invalidated, are left out. Waits for the bus's answer, like addMatch.
+  // False with a reason.
+  bool addPropertiesMatch(const std::string& path, const std::string& interface,
+                          const std::map<std::string, PropertyKind>& kinds, std::string& error);
 
   // Reads and dispatches what has arrived, without blocking, and appends the
   // received events to out. 1 when more may be pending, 0 when idle, -1 when
@@ -126,12 +141,14 @@ class Connection {
   };
 
   struct Exported;  // one exported object: its vtable and the texts it points at
+  struct Watch;     // one properties match: what its callback needs
 
  private:
   Connection(sd_bus* bus, std::string address);
 
   // Declared before mBus, so the vtables outlive the bus that uses them.
   std::vector<std::unique_ptr<Exported>> mExports;
+  std::vector<std::unique_ptr<Watch>> mWatches;  // likewise for the match callbacks
   std::unique_ptr<sd_bus, Closer> mBus;
   std::string mAddress;
   // Filled by the match callback during process(); its address is the

@@ -222,7 +222,7 @@ class SenderTrust {
 //   mRecvLock:      mRecv and mRecvFailed. The delivery thread holds it
 //                   while it processes, never while it polls or calls out.
 //   mSendLock:      mSend.
-//   mStateLock:     mHandlers, the stop handler, mThreadEnded.
+//   mStateLock:     mHandlers, mWatchers, the stop handler, mThreadEnded.
 // mWake and mSignalFd are replaced only while the delivery thread is not
 // running (under mLifecycleLock), so it reads them without a lock.
 class EventService {
@@ -283,6 +283,39 @@ class EventService {
     return 0;
   }
 
+  int watchProperties(const std::string& path, const std::string& interface,
+                      const std::map<std::string, qvbus::PropertyKind>& kinds, ES_PropertiesHandler* handler) {
+    if (handler == nullptr) {
+      QV_LOG(3, "Cannot watch the properties of %s: no handler", path.c_str());
+      return -1;
+    }
+    std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
+    std::string error;
+    if (!connectLocked(error)) {
+      QV_LOG(3, "Cannot watch the properties of %s: %s", path.c_str(), error.c_str());
+      return -1;
+    }
+    bool added;
+    {
+      std::lock_guard<std::mutex> guard(mRecvLock);
+      added = mRecv->addPropertiesMatch(path, interface, kinds, error);
+    }
+    wake();  // as for subscribe: the match call may have read signals
+    if (!added) {
+      QV_LOG(3, "Cannot watch the properties of %s: %s", path.c_str(), error.c_str());
+      return -1;
+    }
+    {
+      std::lock_guard<std::mutex> guard(mStateLock);
+      mWatchers.push_back({path, interface, handler});
+    }
+    if (!ensureThreadLocked(error)) {
+      QV_LOG(3, "Cannot watch the properties of %s: %s", path.c_str(), error.c_str());
+      return -1;
+    }
+    return 0;
+  }
+
   void setStopHandler(void (*handler)(void*), void* context) {
     std::lock_guard<std::mutex> lifecycle(mLifecycleLock);
     std::string error;
@@ -328,6 +361,7 @@ class EventService {
     {
       std::lock_guard<std::mutex> guard(mStateLock);
       mHandlers.clear();
+      mWatchers.clear();
       mStopHandler = nullptr;
       mStopContext = nullptr;
     }
@@ -414,6 +448,7 @@ class EventService {
         mTrust.forget();
         std::lock_guard<std::mutex> state(mStateLock);
         mHandlers.clear();
+        mWatchers.clear();
       }
       if (!mRecv) {
         mRecv = qvbus::Connection::open(error);
@@ -498,6 +533,17 @@ class EventService {
   }
 
   void dispatch(const qvbus::Message& event) {
+    if (event.propertiesChange) {
+      std::vector<ES_PropertiesHandler*> watchers;
+      {
+        std::lock_guard<std::mutex> guard(mStateLock);
+        for (const Watcher& w : mWatchers) {
+          if (w.path == event.path && w.interface == event.interface) watchers.push_back(w.handler);
+        }
+      }
+      for (ES_PropertiesHandler* h : watchers) h->onPropertiesChanged(event.path, event.interface, event.values);
+      return;
+    }
     std::vector<ES_EventHandler*> handlers;
     {
       std::lock_guard<std::mutex> guard(mStateLock);
@@ -599,6 +645,12 @@ class EventService {
   bool mSentAny = false;                            // under mSendLock
   long mSendGraceMillis = 0;                        // under mSendLock
   std::map<std::string, std::vector<ES_EventHandler*>> mHandlers;
+  struct Watcher {
+    std::string path;
+    std::string interface;
+    ES_PropertiesHandler* handler;
+  };
+  std::vector<Watcher> mWatchers;
   void (*mStopHandler)(void*) = nullptr;
   void* mStopContext = nullptr;
   std::thread mThread;
@@ -635,6 +687,12 @@ void ES_EventSubscriber::setStopHandler(void (*handler)(void* context), void* co
 int ES_EventSubscriber::exportService(const qvbus::ServiceSpec& spec, qvbus::ServiceHandler* handler,
                                       std::string& error) {
   return EventService::get().exportService(spec, handler, error);
+}
+
+int ES_EventSubscriber::watchProperties(const std::string& path, const std::string& interface,
+                                        const std::map<std::string, qvbus::PropertyKind>& kinds,
+                                        ES_PropertiesHandler* handler) {
+  return EventService::get().watchProperties(path, interface, kinds, handler);
 }
 
 void ES_EventSubscriber::propertiesChanged(const std::string& path, const std::string& interface,

@@ -289,6 +289,82 @@ TEST_F(SchedulerTest, NothingIsPostedWhileAnyRequestRuns) {
   EXPECT_NE(poster.posts[0].version, poster.posts[1].version);
 }
 
+// A manual update sent to the service by method call passes on the bus as
+// no event: its CurrentRequest shows it. It keeps the scheduler from
+// posting (a new request would cancel it), and its announcement and answer
+// count as those of an update seen as an event.
+TEST_F(SchedulerTest, AnUpdateSeenOnlyRunningBlocksPostsAndItsAnswerCounts) {
+  make();
+  manualUpdate("flp20", 100, SUCCESS);
+  now = 90 * kSecond;
+  core->onRunning(false, "flp20", "man", now);
+  runUntil(300 * kSecond);
+  EXPECT_TRUE(poster.posts.empty()) << "posted over a running update";
+  core->onTtlUpdate(500, now);
+  core->onResponse(SUCCESS, "man", "content", now, "flp20");
+  EXPECT_TRUE(core->state().pending.empty());
+  EXPECT_EQ(SUCCESS, v("flp20").lastResult);
+  EXPECT_EQ(300 * kSecond, v("flp20").lastUpdateMs);
+  EXPECT_EQ(800 * kSecond, v("flp20").dueMs);
+}
+
+// However a request is seen (as an event, as a service's CurrentRequest,
+// or as the scheduler's own post and its echo) and in whichever order, it
+// is one request: its answer leaves nothing running, so the next due
+// update is posted.
+TEST_F(SchedulerTest, ARequestSeenInSeveralWaysCountsOnce) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> steps;  // event, running, message-event, message-running, post, echo
+    const char* trigger;             // of the answer
+    std::vector<std::string> answers;  // one answer per request, oldest first ("" for the code SUCCESS)
+  };
+  const Case cases[] = {
+      {"method call only", {"running"}, "man", {""}},
+      {"event, then running", {"event", "running"}, "man", {""}},
+      {"running, then the late event", {"running", "event"}, "man", {""}},
+      {"pushed message both ways", {"message-event", "message-running"}, "push_message", {""}},
+      {"pushed message, running first", {"message-running", "message-event"}, "push_message", {""}},
+      {"own post, echo first", {"post", "echo", "running"}, "ttl", {""}},
+      {"own post, running first", {"post", "running", "echo"}, "ttl", {""}},
+      // A second method call replaces the first: two requests, two answers.
+      {"one method call replacing another", {"running", "running"}, "man", {"cancelled", ""}},
+      {"a method call replacing an event's", {"event", "running", "running"}, "man", {"cancelled", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    poster.posts.clear();
+    now = 0;
+    make();
+    if (std::string(c.trigger) == "ttl") {
+      manualUpdate("flp20", 100, SUCCESS);
+    }
+    for (const std::string& step : c.steps) {
+      if (step == "event") core->onRequest(Pending::UPDATE, "flp20", c.trigger, now);
+      if (step == "running") core->onRunning(false, "flp20", c.trigger, now);
+      if (step == "message-event") core->onRequest(Pending::MESSAGE, "flp20", c.trigger, now);
+      if (step == "message-running") core->onRunning(true, "flp20", c.trigger, now);
+      if (step == "post") {
+        runUntil(100 * kSecond);
+        ASSERT_EQ(1u, poster.posts.size());
+      }
+      if (step == "echo") echoOwn();
+    }
+    ASSERT_EQ(c.answers.size(), core->state().pending.size());
+    for (const std::string& answer : c.answers) {
+      core->onResponse(answer.empty() ? SUCCESS : CANCELLED, c.trigger, c.trigger, now, "flp20");
+    }
+    EXPECT_TRUE(core->state().pending.empty());
+    // Nothing is left to wait for: an update that falls due is posted.
+    const size_t before = poster.posts.size();
+    core->onRequest(Pending::UPDATE, "flp20", "sim", now);
+    core->onTtlUpdate(100, now);
+    core->onResponse(SUCCESS, "sim", "content", now, "flp20");
+    runUntil(now + 100 * kSecond);
+    EXPECT_EQ(before + 1, poster.posts.size());
+  }
+}
+
 TEST_F(SchedulerTest, WaitsForNetworkAccessAndCatchesUp) {
   make();
   manualUpdate("flp20", 100, SUCCESS);

@@ -101,10 +101,29 @@ int64_t Scheduler::scaled(long seconds) const {
   return std::max<int64_t>(static_cast<int64_t>(std::llround(ms)), 0);
 }
 
+namespace {
+
+// Whether p is a request of that kind, version and trigger. A service's
+// CurrentRequest does not tell an update from a retry, so they count alike.
+bool sameRequest(const Pending& p, bool message, const std::string& version, const std::string& trigger) {
+  return (p.kind == Pending::MESSAGE) == message && p.version == version && p.trigger == trigger;
+}
+
+}  // namespace
+
 void Scheduler::onRequest(Pending::Kind kind, const std::string& name, const std::string& trigger, int64_t nowMs) {
   for (Pending& p : mState.pending) {
     if (p.own && p.echoAwaited && p.kind == kind && p.version == name && p.trigger == trigger) {
       p.echoAwaited = false;
+      return;
+    }
+  }
+  // The service's CurrentRequest came first (the event was slow).
+  for (Pending& p : mState.pending) {
+    if (!p.own && !p.eventSeen && sameRequest(p, kind == Pending::MESSAGE, name, trigger)) {
+      p.eventSeen = true;
+      if (p.kind != Pending::MESSAGE) p.kind = kind;
+      mDirty = true;
       return;
     }
   }
@@ -113,6 +132,24 @@ void Scheduler::onRequest(Pending::Kind kind, const std::string& name, const std
   p.version = name;
   p.trigger = trigger;
   p.sinceMs = nowMs;
+  mState.pending.push_back(p);
+  mDirty = true;
+}
+
+void Scheduler::onRunning(bool message, const std::string& name, const std::string& trigger, int64_t nowMs) {
+  for (Pending& p : mState.pending) {
+    if (!p.runSeen && sameRequest(p, message, name, trigger)) {
+      p.runSeen = true;
+      return;
+    }
+  }
+  Pending p;
+  p.kind = message ? Pending::MESSAGE : Pending::UPDATE;
+  p.version = name;
+  p.trigger = trigger;
+  p.sinceMs = nowMs;
+  p.eventSeen = false;
+  p.runSeen = true;
   mState.pending.push_back(p);
   mDirty = true;
 }

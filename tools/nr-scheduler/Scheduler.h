@@ -2,7 +2,8 @@
 //
 // The engines never schedule themselves: during an update they announce the
 // next interval (a ttlupdate event, seconds) and answer with a response
-// event. The scheduler watches the requests that pass on the bus, pairs the
+// event. The scheduler watches the requests that pass on the bus (request
+// events, and the services' CurrentRequest for those sent by method call), pairs the
 // announcements and answers with them, and decides when the next update of
 // each configured protocol version is due and whether it may be posted now.
 // Times are wall-clock milliseconds since 1970; durations in Config are
@@ -93,6 +94,8 @@ struct Pending {
   int64_t sinceMs = 0;
   bool own = false;             // posted by the scheduler
   bool echoAwaited = false;     // own, and its event has not come back yet
+  bool eventSeen = true;        // false: known only from a service's CurrentRequest
+  bool runSeen = false;         // a service's CurrentRequest showed it running
   int64_t announcedAtMs = 0;    // a ttlupdate arrived during it...
   int64_t announcedMs = -1;     // ...with this interval (-1: none, -2: never)
 };
@@ -128,6 +131,15 @@ class Scheduler {
 
   // A request on the bus (the scheduler's own come back this way too).
   void onRequest(Pending::Kind kind, const std::string& version, const std::string& trigger, int64_t nowMs);
+  // A service's CurrentRequest shows that it has started a request (an
+  // update or retry, or a pushed message): requests sent by method call are
+  // seen only this way. The oldest unanswered request of the same kind
+  // (update and retry alike), version and trigger that no service has been
+  // seen running yet is taken to be it, whether it came as an event or was
+  // posted by the scheduler; otherwise it is a request of its own. A
+  // request event that comes after its CurrentRequest is not counted twice
+  // either (see onRequest).
+  void onRunning(bool message, const std::string& version, const std::string& trigger, int64_t nowMs);
   // A ttlupdate event: the interval, in the bus's seconds.
   void onTtlUpdate(long seconds, int64_t nowMs);
   // A response event. It answers the oldest request with its trigger and,

@@ -87,8 +87,16 @@ bool knownVersion(const std::string& version) {
   return false;
 }
 
-// A received event, copied off the delivery thread.
+// The services whose CurrentRequest shows the requests sent to them by
+// method call, which pass on the bus as no event.
+const char* const kServicePaths[] = {"/com/kestrova/Quorvel/Flp2", "/com/kestrova/Quorvel/Flp1x"};
+const char* const kServiceInterface = "com.kestrova.Quorvel.Service1";
+
+// A received event, or a service's new CurrentRequest (path set, topic
+// empty), copied off the delivery thread.
 struct Incoming {
+  std::string path;
+  std::map<std::string, std::string> currentRequest;  // empty: the service is idle
   std::string topic;
   std::map<std::string, std::string> properties;
   int value = 0;
@@ -100,8 +108,22 @@ struct Incoming {
 
 // The scheduler's side of the bus: receives on the delivery thread, posts
 // on the main thread.
-class Bridge : public ES_EventHandler, public Poster {
+class Bridge : public ES_EventHandler, public ES_PropertiesHandler, public Poster {
  public:
+  void onPropertiesChanged(const std::string& path, const std::string& /*interface*/,
+                           const std::map<std::string, qvbus::PropertyValue>& values) override {
+    auto current = values.find("CurrentRequest");
+    if (current == values.end()) return;
+    Incoming copy;
+    copy.path = path;
+    copy.currentRequest = current->second.map;
+    {
+      std::lock_guard<std::mutex> guard(mLock);
+      mQueue.push_back(std::move(copy));
+    }
+    mCond.notify_all();
+  }
+
   void onEvent(const ES_Event& event) override {
     Incoming copy;
     copy.topic = event.getTopic() != nullptr ? event.getTopic() : "";
@@ -176,6 +198,35 @@ std::string canonicalTrigger(const std::string& text) {
   // The services answer with the trigger they understood: an unknown text
   // comes back as "ttl".
   return ProtocolRequest::triggerToString(ProtocolRequest::triggerFromString(text));
+}
+
+// What each service was running at its last CurrentRequest, by object
+// path. A request has started when one appears where none was, or where
+// another was (the idle one in between went unseen); a change of its type
+// alone is the same request moving on to its assets.
+using RunningByService = std::map<std::string, std::map<std::string, std::string>>;
+
+void applyCurrentRequest(Scheduler& core, RunningByService& running, const Incoming& e, int64_t now) {
+  std::map<std::string, std::string>& before = running[e.path];
+  auto field = [](const std::map<std::string, std::string>& m, const char* key) {
+    auto it = m.find(key);
+    return it == m.end() ? std::string() : it->second;
+  };
+  const std::string version = field(e.currentRequest, "version");
+  const std::string trigger = field(e.currentRequest, "trigger");
+  const bool started = !version.empty() && !trigger.empty() &&
+                       (before.empty() || field(before, "version") != version || field(before, "trigger") != trigger);
+  before = e.currentRequest;
+  if (!started) return;
+  if (!knownVersion(version)) {
+    QV_LOG(7, "A request for %s, which no service answers; not waited for", version.c_str());
+    return;
+  }
+  if (trigger == PUSH_MESSAGE_TEXT) {
+    core.onRunning(true, version, PUSH_MESSAGE_TEXT, now);
+  } else {
+    core.onRunning(false, version, canonicalTrigger(trigger), now);
+  }
 }
 
 void apply(Scheduler& core, const Incoming& e, int64_t now) {
@@ -291,6 +342,17 @@ int runService() {
     }
   }
 
+  // Requests sent to a service by method call pass on the bus as no event;
+  // its CurrentRequest shows them.
+  for (const char* servicePath : kServicePaths) {
+    if (ES_EventSubscriber::watchProperties(servicePath, kServiceInterface,
+                                            {{"CurrentRequest", qvbus::PropertyKind::STRING_MAP}}, &bridge) != 0) {
+      std::fprintf(stderr, "nr-scheduler: cannot watch the properties of %s\n", servicePath);
+      ES_EventSubscriber::shutdown();
+      return 1;
+    }
+  }
+
   core.start(wallMillis());
   std::string versions;
   for (const std::string& v : core.config().versions) versions += (versions.empty() ? "" : ", ") + v;
@@ -298,6 +360,7 @@ int runService() {
   QV_LOG(3, "nr-scheduler started; scheduling %s; state in %s", versions.c_str(), path.c_str());
 
   std::vector<Incoming> events;
+  RunningByService running;
   int64_t next = wallMillis();
   for (;;) {
     int64_t now = wallMillis();
@@ -306,7 +369,13 @@ int runService() {
     if (!bridge.wait(wait, events)) break;
     now = wallMillis();
     core.setConfig(loadConfig(settings));
-    for (const Incoming& e : events) apply(core, e, now);
+    for (const Incoming& e : events) {
+      if (!e.path.empty()) {
+        applyCurrentRequest(core, running, e, now);
+      } else {
+        apply(core, e, now);
+      }
+    }
     next = core.tick(now, [] { return NR_EngineUtils::isNetworkAccessAllowed(); });
     if (core.takeDirty() && !saveState(path, core.state(), error)) {
       QV_LOG(3, "Cannot save the scheduler state: %s", error.c_str());

@@ -19,7 +19,8 @@
 // demonstrations run the same rules in milliseconds.
 //
 // Threads: runService on the main thread; the event service's delivery
-// thread hands events over through a locked queue.
+// thread hands events, and the services' CurrentRequest changes, over
+// through a locked queue.
 #pragma once
 
 #include "Scheduler.h"

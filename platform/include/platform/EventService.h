@@ -72,6 +72,17 @@ class ES_EventHandler {
   virtual void onEvent(const ES_Event& event) = 0;
 };
 
+// Follows the properties of another program's bus service (see
+// ES_EventSubscriber::watchProperties).
+class ES_PropertiesHandler {
+ public:
+  virtual ~ES_PropertiesHandler() = default;
+  // The new values a PropertiesChanged signal carried, of the watched
+  // properties only (never empty). Valid only during the call.
+  virtual void onPropertiesChanged(const std::string& path, const std::string& interface,
+                                   const std::map<std::string, qvbus::PropertyValue>& values) = 0;
+};
+
 class ES_EventSubscriber {
  public:
   // Opens the process's bus connections when they are not open yet. False
@@ -119,6 +130,20 @@ class ES_EventSubscriber {
   // connection owns it, -1 with a reason. handler must outlive the event
   // delivery. A bus that drops the connection takes the service with it.
   static int exportService(const qvbus::ServiceSpec& spec, qvbus::ServiceHandler* handler, std::string& error);
+
+  // Follows another service's properties: the PropertiesChanged signals of
+  // interface on the object path (exact), whoever sends them. kinds names
+  // the properties of interest and their kinds; a value of another type,
+  // and a property that is only invalidated, is left out, and a signal with
+  // nothing of interest is not delivered. The sender is checked by the same
+  // rule as an event's, and handler is called on the delivery thread, in
+  // arrival order among the events. Connects first when needed. 0 on
+  // success (the bus has accepted the match, so changes announced
+  // afterwards arrive); a failure is logged and returns non-zero. handler
+  // must outlive the event delivery; like the subscriptions, the watch is
+  // gone with a connection the bus dropped.
+  static int watchProperties(const std::string& path, const std::string& interface,
+                             const std::map<std::string, qvbus::PropertyKind>& kinds, ES_PropertiesHandler* handler);
 
   // Announces changed properties of an exported object (PropertiesChanged,
   // the values read from its handler on the calling thread). Any thread,
