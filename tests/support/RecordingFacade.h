@@ -2,6 +2,9 @@
 // capture of the log stream, for tests that run without a bus.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -95,6 +98,20 @@ class LogCapture {
     return out;
   }
   bool contains(const std::string& needle) { return text().find(needle) != std::string::npos; }
+  // The text logged so far, read with pread so that the stream's position
+  // is left alone: unlike text(), safe while another thread is logging
+  // (every log line is flushed as it is written).
+  std::string written() const {
+    std::string out;
+    if (mFile == nullptr) return out;
+    const int fd = ::fileno(mFile);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_size <= 0) return out;
+    out.resize(static_cast<size_t>(st.st_size));
+    const ssize_t n = ::pread(fd, &out[0], out.size(), 0);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+  }
   size_t count(const std::string& needle) {
     std::string all = text();
     size_t n = 0;
