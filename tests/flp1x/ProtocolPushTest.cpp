@@ -311,7 +311,7 @@ TEST_F(PushTest, ContentTypesAreReadAsMediaTypes) {
 // form, through the same WBXML decoder and checks as provisioning.
 TEST_F(PushTest, TokenizedServiceLoadingReadsLikeText) {
   const char kSlc[] = "application/vnd.wap.slc";
-  // The tokenized example of the Service Loading specification:
+  // The tokenized example published with the WAP Service Loading format:
   // <sl href="http://www.xyz.com/ppaid/123/abc.wml"/> with the href split
   // into the attribute start "http://www.", an inline string, the attribute
   // value ".com/" and a second inline string.
@@ -326,7 +326,7 @@ TEST_F(PushTest, TokenizedServiceLoadingReadsLikeText) {
     const char* path;     // empty: refused
     const char* logLine;  // refusals
   } cases[] = {
-      {"the specification's example", example, "/ppaid/123/abc.wml", ""},
+      {"the published WAP example", example, "/ppaid/123/abc.wml", ""},
       {"as the library encodes it", encoded, "/feeds/next.xml?x=1", ""},
       {"truncated", encoded.substr(0, encoded.size() / 2), "", "The WBXML push does not decode"},
       {"text, not WBXML", sl("http://h/next"), "", "The tokenized Service Loading push is not WBXML."},
