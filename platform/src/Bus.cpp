@@ -75,6 +75,12 @@ int onEventSignal(sd_bus_message* m, void* userdata, sd_bus_error* /*error*/) {
 struct BusError {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   ~BusError() { sd_bus_error_free(&error); }
+  // What went wrong with a call that returned r: the bus's message (else
+  // the error's name) when it sent an error, else the system's text for r.
+  std::string describe(int r) const {
+    if (!sd_bus_error_is_set(&error)) return reason(r);
+    return error.message != nullptr ? error.message : error.name;
+  }
 };
 
 // Reads the a{sv} answer of GetConnectionCredentials.
@@ -246,11 +252,7 @@ int Connection::peerCredentials(const std::string& name, PeerCredentials& out, s
   }
   if (r < 0) {
     if (sd_bus_error_has_name(&callError.error, "org.freedesktop.DBus.Error.NameHasNoOwner")) return 0;
-    error = "cannot ask the bus at " + mAddress + " about " + name + ": " +
-            (sd_bus_error_is_set(&callError.error) ? std::string(callError.error.message != nullptr
-                                                                      ? callError.error.message
-                                                                      : callError.error.name)
-                                                   : reason(r));
+    error = "cannot ask the bus at " + mAddress + " about " + name + ": " + callError.describe(r);
     return -1;
   }
   out = PeerCredentials();
@@ -573,11 +575,7 @@ int Connection::nameHasOwner(const std::string& name, std::string& error) {
   int has = 0;
   if (r >= 0) r = sd_bus_message_read(reply.get(), "b", &has);
   if (r < 0) {
-    error = "cannot ask the bus at " + mAddress + " about " + name + ": " +
-            (sd_bus_error_is_set(&callError.error) ? std::string(callError.error.message != nullptr
-                                                                      ? callError.error.message
-                                                                      : callError.error.name)
-                                                   : reason(r));
+    error = "cannot ask the bus at " + mAddress + " about " + name + ": " + callError.describe(r);
     return -1;
   }
   return has ? 1 : 0;

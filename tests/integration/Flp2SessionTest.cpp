@@ -172,8 +172,11 @@ TEST_F(Flp2SessionTest, AnAssetOnAnotherOriginIsFetchedWithoutTheCredentials) {
   // The server itself still gets them with every request of the session.
   const std::vector<flp2it::LoggedRequest> log = requests();
   ASSERT_GT(log.size(), 2u);
-  for (const flp2it::LoggedRequest& r : log)
-    if (r.kind != "service-registration") EXPECT_EQ(kGranted, r.sessionHeader) << r.kind << " " << r.path;
+  for (const flp2it::LoggedRequest& r : log) {
+    if (r.kind != "service-registration") {
+      EXPECT_EQ(kGranted, r.sessionHeader) << r.kind << " " << r.path;
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "RecordingFacade.h"
 #include "TempHome.h"
 #include "platform/ContentCache.h"
 #include "platform/Log.h"
@@ -86,17 +87,7 @@ class HousekeepingTest : public ::testing::Test {
     for (const auto& e : fs::directory_iterator(dir() + "/assets")) out.insert(e.path().filename().string());
     return out;
   }
-  std::string query(const std::string& sql) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2((dir() + "/cache.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return "<" + sql + " failed>";
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(s, &sqlite3_finalize);
-    if (sqlite3_step(s) != SQLITE_ROW) return "<no row>";
-    const unsigned char* text = sqlite3_column_text(s, 0);
-    return text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-  }
+  std::string query(const std::string& sql) { return queryOne(dir() + "/cache.db", sql); }
 
   // The store of the tests below: container1 lists channels A and B.
   //   A: items a1, shared (each with its own image; "shared" also names
@@ -301,26 +292,6 @@ TEST_F(HousekeepingTest, SyncNoticesAssetFilesChangedBehindItsBack) {
   EXPECT_EQ((Names{"kept"}), assets());
   EXPECT_EQ((Names{"kept"}), assetFiles());
 }
-
-class LogCapture {
- public:
-  LogCapture() : mFile(std::tmpfile()) { librunlog_to_module_ptr = mFile; }
-  ~LogCapture() {
-    librunlog_to_module_ptr = nullptr;
-    if (mFile != nullptr) std::fclose(mFile);
-  }
-  std::string text() {
-    std::fflush(mFile);
-    std::rewind(mFile);
-    std::string out;
-    int c;
-    while ((c = std::fgetc(mFile)) != EOF) out.push_back(static_cast<char>(c));
-    return out;
-  }
-
- private:
-  FILE* mFile;
-};
 
 int countOf(const std::string& text, const std::string& what) {
   int n = 0;

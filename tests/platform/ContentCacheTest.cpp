@@ -125,17 +125,7 @@ class ContentCacheTest : public ::testing::Test {
   }
 
   // One value of the database as the UI would query it.
-  std::string query(const std::string& sql) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(home.file("cache.db").c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return "<" + sql + " failed>";
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(s, &sqlite3_finalize);
-    if (sqlite3_step(s) != SQLITE_ROW) return "<no row>";
-    const unsigned char* text = sqlite3_column_text(s, 0);
-    return text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
-  }
+  std::string query(const std::string& sql) { return queryOne(home.file("cache.db"), sql); }
 
   TempHome home;
 };

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/ContentCache.h"
@@ -42,3 +44,17 @@ class TempHome {
  private:
   std::string mPath;
 };
+
+// One value of a database, read as a user interface would: the first column
+// of the first row of sql, or a marked text saying why there is none.
+inline std::string queryOne(const std::string& dbPath, const std::string& sql) {
+  sqlite3* raw = nullptr;
+  sqlite3_open_v2(dbPath.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &s, nullptr) != SQLITE_OK) return "<" + sql + " failed>";
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(s, &sqlite3_finalize);
+  if (sqlite3_step(s) != SQLITE_ROW) return "<no row>";
+  const unsigned char* text = sqlite3_column_text(s, 0);
+  return text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+}

@@ -117,7 +117,9 @@ TEST_F(SchedulerBusDaemonTest, ThePropertiesFollowTheAnswersAndASecondInstanceIs
   qvbus::PropertyValue next;
   ASSERT_TRUE(get("NextUpdate", qvbus::PropertyKind::STRING_UINT64_MAP, next));
   for (const nrsched::VersionState& v : saved.versions) {
-    if (v.version == "flp20") EXPECT_EQ(v.dueMs / 1000, next.numbers["flp20"]);
+    if (v.version == "flp20") {
+      EXPECT_EQ(v.dueMs / 1000, next.numbers["flp20"]);
+    }
   }
   EXPECT_GT(next.numbers["flp20"], 0);
 

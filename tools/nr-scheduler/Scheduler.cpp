@@ -43,6 +43,15 @@ int64_t retryWaitMs(const Config& config, int attempt, double jitter01) {
   return std::max<int64_t>(wait, 1);
 }
 
+const char* pendingKindName(Pending::Kind k) {
+  switch (k) {
+    case Pending::UPDATE: return "update";
+    case Pending::RETRY: return "retry";
+    case Pending::MESSAGE: return "message";
+  }
+  return "update";
+}
+
 const char* retryStateName(RetryState s) {
   switch (s) {
     case RetryState::NONE: return "none";

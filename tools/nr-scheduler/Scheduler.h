@@ -99,6 +99,8 @@ struct Pending {
   int64_t announcedAtMs = 0;    // a ttlupdate arrived during it...
   int64_t announcedMs = -1;     // ...with this interval (-1: none, -2: never)
 };
+// "update", "retry" or "message", as the state file and the bus show it.
+const char* pendingKindName(Pending::Kind k);
 
 struct State {
   std::vector<VersionState> versions;

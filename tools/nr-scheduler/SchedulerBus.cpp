@@ -25,15 +25,6 @@ bool same(const PropertyValue& a, const PropertyValue& b) {
          a.numbers == b.numbers;
 }
 
-const char* kindName(Pending::Kind k) {
-  switch (k) {
-    case Pending::UPDATE: return "update";
-    case Pending::RETRY: return "retry";
-    case Pending::MESSAGE: return "message";
-  }
-  return "update";
-}
-
 const char* const kNames[] = {"Versions", "LastResult", "LastUpdate", "NextUpdate", "RetryState", "Retries", "Running"};
 
 }  // namespace
@@ -55,7 +46,7 @@ std::map<std::string, PropertyValue> schedulerProperties(const Config& config, c
     p["RetryState"].map[v.version] = retryStateName(v.retryState);
     p["Retries"].numbers[v.version] = v.retries;
   }
-  for (const Pending& r : state.pending) p["Running"].map[r.version] = kindName(r.kind);
+  for (const Pending& r : state.pending) p["Running"].map[r.version] = pendingKindName(r.kind);
   return p;
 }
 

@@ -108,15 +108,6 @@ void splitFields(const std::vector<std::string>& fields, size_t first, std::vect
   }
 }
 
-const char* kindName(Pending::Kind k) {
-  switch (k) {
-    case Pending::UPDATE: return "update";
-    case Pending::RETRY: return "retry";
-    case Pending::MESSAGE: return "message";
-  }
-  return "update";
-}
-
 bool parseKind(const std::string& text, Pending::Kind& out) {
   if (text == "update") out = Pending::UPDATE;
   else if (text == "retry") out = Pending::RETRY;
@@ -197,7 +188,7 @@ std::string formatState(const State& state) {
         << "\n";
   }
   for (const Pending& p : state.pending) {
-    out << "pending " << kindName(p.kind) << " " << encode(p.version) << " " << encode(p.trigger)
+    out << "pending " << pendingKindName(p.kind) << " " << encode(p.version) << " " << encode(p.trigger)
         << " since=" << p.sinceMs << " own=" << (p.own ? 1 : 0) << " echo=" << (p.echoAwaited ? 1 : 0)
         << " type=" << encode(p.type) << " announced-at=" << p.announcedAtMs << " announced=" << p.announcedMs
         << "\n";
